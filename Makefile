@@ -1,0 +1,29 @@
+# make run: install what is missing, build, start the server on stdio.
+# make test: the same set-up, then the whole test suite.
+BUILD ?= build
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: deps build run test sanitize clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@exec $(BUILD)/veltrun-mcp
+
+test: deps
+	cd tests/mcp-client && npm ci --no-audit --no-fund
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+sanitize:
+	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DVELTRUN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
+
+clean:
+	rm -rf build build-sanitize

@@ -1,0 +1,66 @@
+#pragma once
+// The client of the service's HTTPS JSON API: authenticated requests, the
+// service lists and the device-code sign-in.
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json_text.hpp"
+#include "login.hpp"
+
+class Client {
+ public:
+  // What the sign-in needs from the outside world; tests replace them.
+  struct Hooks {
+    std::function<login::Clock::time_point()> now = [] { return login::Clock::now(); };
+    std::function<bool(const std::string&)> open_browser = login::open_browser;
+  };
+
+  Client(std::filesystem::path app_dir, std::string base_url, Hooks hooks = {});
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  const std::filesystem::path& app_dir() const { return app_dir_; }
+  const std::string& base_url() const { return base_url_; }
+
+  // One request to base_url + "/" + path with the board (docs false) or Docs
+  // credential; the response's JSON value ({} for 204) or an error sentence.
+  Result<Json> request(std::string_view method, std::string_view path, bool docs,
+                       const std::optional<Json>& body = std::nullopt) const;
+
+  // The credential a request of that kind would carry now.
+  Result<std::string> token(bool docs) const;
+
+  // All pages of a project's work items, optionally scoped to one board.
+  Result<std::vector<Json>> items_including(std::string_view project_id, std::optional<std::string_view> board_id,
+                                            std::string_view include) const;
+  Result<std::vector<Json>> pages(std::string_view project_id) const;
+  Result<std::vector<Json>> boards(std::string_view project_id) const;
+  // The account's projects with "repoPath" merged from the local registry.
+  Result<std::vector<Json>> projects() const;
+
+  // One sign-in action: "start", "poll" or "cancel".
+  Result<Json> login(std::string_view action) const;
+  // POST to a device sign-in endpoint, without credential.
+  Result<Json> device_request(std::string_view path, const Json& body) const;
+
+  // Drops the in-memory credential and any pending sign-in.
+  void reset_auth() const { auth_ = {}; }
+  const login::Auth& auth() const { return auth_; }
+
+ private:
+  struct Transport;
+
+  std::filesystem::path app_dir_;
+  std::string base_url_;
+  Hooks hooks_;
+  // Single-threaded interior mutability: the sign-in state changes through a
+  // shared Client.
+  mutable login::Auth auth_;
+  std::unique_ptr<Transport> transport_;
+};

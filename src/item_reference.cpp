@@ -1,0 +1,51 @@
+#include "item_reference.hpp"
+
+#include "context.hpp"
+#include "unicode_text.hpp"
+
+Result<const Json*> choose(const std::vector<Json>& records, std::string_view ref,
+                           std::initializer_list<std::string_view> keys) {
+  if (ref.empty()) return std::unexpected("A nonempty reference is required.");
+  const Json* found = nullptr;
+  int matches = 0;
+  for (const Json& record : records) {
+    for (std::string_view key : keys) {
+      if (record.is_object()) {
+        auto it = record.find(key);
+        if (it != record.end() && it->is_string() && it->get_ref<const std::string&>() == ref) {
+          found = &record;
+          ++matches;
+          break;
+        }
+      }
+    }
+  }
+  if (matches != 1) {
+    return std::unexpected("Reference '" + std::string(ref) + "' is missing or ambiguous in the selected scope.");
+  }
+  return found;
+}
+
+std::string reference(const Json& item) {
+  std::string key = context::field(item, "key");
+  if (!key.empty()) return key;
+  return context::field(item, "reference");
+}
+
+std::string branch_name(const Json& item) {
+  constexpr std::size_t limit = 40;
+  const std::string text = reference(item) + " " + context::field(item, "title");
+  std::string slug;
+  for (char32_t c : unicode_text::code_points(text)) {
+    if (c >= U'A' && c <= U'Z') {
+      slug += static_cast<char>(c - U'A' + 'a');
+    } else if ((c >= U'a' && c <= U'z') || (c >= U'0' && c <= U'9')) {
+      slug += static_cast<char>(c);
+    } else if (!slug.empty() && slug.back() != '-') {
+      slug += '-';
+    }
+    if (slug.size() >= limit) break;
+  }
+  while (!slug.empty() && slug.back() == '-') slug.pop_back();
+  return "vlt/" + slug;
+}
