@@ -9,6 +9,6 @@ namespace edit {
 // update_doc_page.
 Json definition();
 
-ToolOutcome doc_page(const Client& client, std::string_view project_id, const Json& arguments);
+
 
 }  // namespace edit

@@ -1,0 +1,3 @@
+#include "catalogue.hpp"
+
+Json tool_defs() { return Json::array(); }

@@ -1,0 +1,135 @@
+#include "fake_service.hpp"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace fake {
+namespace {
+
+std::string lowered(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
+}
+
+std::string key(const std::string& method, const std::string& target) { return method + " " + target; }
+
+}  // namespace
+
+std::string Request::header(const std::string& name) const {
+  auto it = headers.find(lowered(name));
+  return it == headers.end() ? "" : it->second;
+}
+
+bool Request::has_header(const std::string& name) const { return headers.count(lowered(name)) > 0; }
+
+Json Request::json() const {
+  auto value = json_text::parse(body);
+  return value ? *value : Json(Json::value_t::discarded);
+}
+
+Reply Reply::json(const Json& value, int status) {
+  Reply reply;
+  reply.status = status;
+  reply.body = json_text::compact(value);
+  return reply;
+}
+
+Reply Reply::raw(int status, std::string body, std::string content_type) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  reply.content_type = std::move(content_type);
+  return reply;
+}
+
+Reply Reply::empty(int status) { return raw(status, "", "text/plain"); }
+
+Reply Reply::redirect(int status, std::string location) {
+  Reply reply = empty(status);
+  reply.headers.emplace_back("Location", std::move(location));
+  return reply;
+}
+
+Service::Service() : server_(std::make_unique<httplib::Server>()) {
+  server_->set_keep_alive_max_count(1);
+  auto handle = [this](const httplib::Request& in, httplib::Response& out) {
+    Request request;
+    request.method = in.method;
+    std::string target = in.target.empty() ? in.path : in.target;
+    request.target = target.starts_with("/api/") ? target.substr(5) : target;
+    for (const auto& [name, value] : in.headers) request.headers.emplace(lowered(name), value);
+    request.body = in.body;
+    Reply reply = answer(request);
+    if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
+    out.status = reply.status;
+    for (const auto& [name, value] : reply.headers) out.set_header(name, value);
+    if (!reply.body.empty()) out.set_content(reply.body, reply.content_type.c_str());
+  };
+  server_->Get(".*", handle);
+  server_->Post(".*", handle);
+  server_->Patch(".*", handle);
+  server_->Put(".*", handle);
+  server_->Delete(".*", handle);
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+Service::~Service() {
+  server_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+std::string Service::origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+std::string Service::base_url() const { return origin() + "/api"; }
+
+void Service::on(const std::string& method, const std::string& target, Reply reply) {
+  on(method, target, [reply](const Request&) { return reply; });
+}
+
+void Service::on(const std::string& method, const std::string& target, Handler handler) {
+  std::lock_guard lock(mutex_);
+  routes_[key(method, target)].push_back(std::move(handler));
+}
+
+void Service::on_absolute(const std::string& method, const std::string& path, Reply reply) {
+  on(method, path, std::move(reply));
+}
+
+Reply Service::answer(const Request& request) {
+  Handler handler;
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(request);
+    auto it = routes_.find(key(request.method, request.target));
+    if (it == routes_.end()) {
+      return Reply::json(Json{{"message", "fake: no route for " + request.line()}}, 404);
+    }
+    std::size_t& served = served_[it->first];
+    handler = it->second[std::min(served, it->second.size() - 1)];
+    ++served;
+  }
+  return handler(request);
+}
+
+std::vector<Request> Service::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+std::vector<std::string> Service::lines() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& request : requests_) out.push_back(request.line());
+  return out;
+}
+
+void Service::clear_requests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+
+}  // namespace fake

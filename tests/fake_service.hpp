@@ -1,0 +1,88 @@
+#pragma once
+// An in-process fake of the service on 127.0.0.1: per-test routes and a
+// record of every request it received.
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "json_text.hpp"
+
+namespace httplib {
+class Server;
+}
+
+namespace fake {
+
+struct Request {
+  std::string method;
+  std::string target;  // relative to the API base, query included: "board/projects?x=1"
+  std::multimap<std::string, std::string> headers;  // names lower-cased
+  std::string body;
+
+  // The value of a header, "" when it was not sent.
+  std::string header(const std::string& name) const;
+  bool has_header(const std::string& name) const;
+  Json json() const;  // the body as JSON (discarded value when it is not)
+  std::string line() const { return method + " " + target; }
+};
+
+struct Reply {
+  int status = 200;
+  std::string body;
+  std::string content_type = "application/json";
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::chrono::milliseconds delay{0};
+
+  static Reply json(const Json& value, int status = 200);
+  static Reply raw(int status, std::string body, std::string content_type = "text/plain");
+  static Reply empty(int status);
+  static Reply redirect(int status, std::string location);
+  Reply& after(std::chrono::milliseconds wait) {
+    delay = wait;
+    return *this;
+  }
+};
+
+using Handler = std::function<Reply(const Request&)>;
+
+class Service {
+ public:
+  Service();
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  int port() const { return port_; }
+  std::string origin() const;    // "http://127.0.0.1:PORT"
+  std::string base_url() const;  // origin() + "/api"
+
+  // Answers METHOD TARGET (target relative to "/api/", query included, matched
+  // exactly). Replies queue up per route; the last one repeats.
+  void on(const std::string& method, const std::string& target, Reply reply);
+  void on(const std::string& method, const std::string& target, Handler handler);
+  // Routes outside "/api/", for redirects: the path is absolute.
+  void on_absolute(const std::string& method, const std::string& path, Reply reply);
+
+  std::vector<Request> requests() const;
+  std::vector<std::string> lines() const;  // "METHOD target" of every request, in order
+  void clear_requests();
+
+ private:
+  Reply answer(const Request& request);
+
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
+  mutable std::mutex mutex_;
+  std::map<std::string, std::vector<Handler>> routes_;
+  std::map<std::string, std::size_t> served_;
+  std::vector<Request> requests_;
+};
+
+}  // namespace fake
