@@ -12,13 +12,15 @@
 #include "json_text.hpp"
 #include "login.hpp"
 
+// What the sign-in needs from the outside world; tests replace them.
+struct ClientHooks {
+  std::function<login::Clock::time_point()> now = [] { return login::Clock::now(); };
+  std::function<bool(const std::string&)> open_browser = login::open_browser;
+};
+
 class Client {
  public:
-  // What the sign-in needs from the outside world; tests replace them.
-  struct Hooks {
-    std::function<login::Clock::time_point()> now = [] { return login::Clock::now(); };
-    std::function<bool(const std::string&)> open_browser = login::open_browser;
-  };
+  using Hooks = ClientHooks;
 
   Client(std::filesystem::path app_dir, std::string base_url, Hooks hooks = {});
   ~Client();
