@@ -13,7 +13,12 @@ build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Standard output belongs to the protocol: every set-up message goes to
+# standard error.
+run:
+	@scripts/install-deps >&2
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >&2
+	@cmake --build $(BUILD) -j $(JOBS) >&2
 	@exec $(BUILD)/veltrun-mcp
 
 test: deps

@@ -12,6 +12,17 @@
 #include "json_text.hpp"
 #include "login.hpp"
 
+namespace client_http {
+
+// base_url without its trailing "/" characters, one "/", then path.
+std::string join(std::string_view base_url, std::string_view path);
+
+// The protocols a redirect may lead to from url: an https request never
+// follows a redirect down to plain http.
+std::string redirect_protocols(std::string_view url);
+
+}  // namespace client_http
+
 // What the sign-in needs from the outside world; tests replace them.
 struct ClientHooks {
   std::function<login::Clock::time_point()> now = [] { return login::Clock::now(); };
@@ -57,6 +68,16 @@ class Client {
 
  private:
   struct Transport;
+  struct Reply {
+    long status = 0;
+    std::string body;
+  };
+
+  // One exchange on a fresh connection with exactly these header lines (plus
+  // the JSON content type when there is a body); nothing when no response
+  // came back.
+  std::optional<Reply> exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
+                                const std::optional<Json>& body) const;
 
   std::filesystem::path app_dir_;
   std::string base_url_;

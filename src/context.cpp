@@ -80,6 +80,89 @@ bool inside(const std::vector<std::filesystem::path>& folder, const std::vector<
   return true;
 }
 
+std::optional<std::string> string_member(const Json& value, std::string_view key) {
+  if (!value.is_object()) return std::nullopt;
+  auto it = value.find(key);
+  if (it == value.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+bool existing_absolute_directory(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::path(path).is_absolute() && std::filesystem::is_directory(path, error);
+}
+
+const Json* project_with_id(const std::vector<Json>& projects_list, std::string_view id) {
+  for (const Json& project : projects_list) {
+    if (string_member(project, "id") == id) return &project;
+  }
+  return nullptr;
+}
+
+// The answer when the action settles the call; nothing when the call goes on.
+std::optional<Result<Json>> take_action(Session& session, const std::optional<std::string>& action) {
+  if (action == "disable") {
+    session.disabled = true;
+    session.opted_in = false;
+    session.project.reset();
+    session.board.reset();
+    session.work_item.clear();
+    return session.status("disabled", {});
+  }
+  if (session.disabled && action != "enable") return session.status("disabled", {});
+  if (action == "enable") {
+    session.disabled = false;
+    session.opted_in = true;
+  } else if (action && !action->empty() && *action != "status" && *action != "select") {
+    return std::unexpected("action must be status, enable, disable or select.");
+  }
+  return std::nullopt;
+}
+
+Result<void> take_folder(Session& session, const std::string& folder) {
+  if (folder.empty()) return {};
+  if (!existing_absolute_directory(folder)) {
+    return std::unexpected("cwd must be an existing absolute workspace directory.");
+  }
+  session.cwd = folder;
+  return {};
+}
+
+// The explicit choice, else the environment's, for a session without a project.
+Result<void> select_named(Session& session, const std::string& project_id, const std::string& env_project,
+                          const std::vector<Json>& projects_list) {
+  if (!project_id.empty()) {
+    const Json* found = project_with_id(projects_list, project_id);
+    if (!found) return std::unexpected("Project is not accessible to the authenticated account.");
+    if (!session.project || context::field(*session.project, "id") != project_id) {
+      session.board.reset();
+      session.work_item.clear();
+    }
+    session.project = *found;
+    session.source = "session selection";
+  }
+  if (session.project || env_project.empty()) return {};
+  const Json* found = project_with_id(projects_list, env_project);
+  if (!found) return std::unexpected("VELTRUN_PROJECT is not accessible; explicitly select an available project.");
+  session.project = *found;
+  session.source = "VELTRUN_PROJECT";
+  session.opted_in = true;
+  return {};
+}
+
+// Selects the one project registered for the workspace folder; otherwise the
+// projects to offer: the deepest matches, or all when none matches.
+std::optional<std::vector<Json>> select_by_folder(Session& session, std::vector<Json> projects_list) {
+  if (!session.cwd) return projects_list;
+  std::vector<Json> matches = context::candidates(projects_list, *session.cwd);
+  if (matches.empty()) return projects_list;
+  if (matches.size() > 1) return matches;
+  session.project = std::move(matches.front());
+  session.source = "workspace folder";
+  session.opted_in = true;
+  return std::nullopt;
+}
+
 }  // namespace
 
 Session Session::from_env() {
@@ -101,6 +184,28 @@ Json Session::status(std::string_view state, std::vector<Json> projects_list) co
   };
   if (state == "needs_opt_in") object["question"] = consent_question();
   return object;
+}
+
+Result<Json> Session::local_context(const Json& arguments, std::optional<std::vector<Json>> projects_list) {
+  if (auto answer = take_action(*this, string_member(arguments, "action"))) return std::move(*answer);
+  if (auto folder = take_folder(*this, context::field(arguments, "cwd")); !folder) {
+    return std::unexpected(folder.error());
+  }
+  const std::string env_project = environment::get("VELTRUN_PROJECT").value_or("");
+  if (!opted_in && env_project.empty()) return status("needs_opt_in", {});
+  if (!projects_list) {
+    opted_in = true;
+    return status("needs_project", {});
+  }
+  if (auto named = select_named(*this, context::field(arguments, "project_id"), env_project, *projects_list);
+      !named) {
+    return std::unexpected(named.error());
+  }
+  if (!project) {
+    auto offered = select_by_folder(*this, std::move(*projects_list));
+    if (offered) return status("needs_project", std::move(*offered));
+  }
+  return status(board ? "ready" : "needs_board", {});
 }
 
 namespace context {

@@ -1,12 +1,131 @@
 #include "dispatch.hpp"
 
-#include "catalogue.hpp"
+#include <array>
+#include <string>
+#include <utility>
 
-ToolOutcome call_tool(Session&, const Client&, std::string_view name, const Json&) {
-  for (const Json& tool : tool_defs()) {
-    if (tool.is_object() && tool.value("name", Json()).is_string() && tool["name"] == name) {
-      return std::unexpected("The tool " + std::string(name) + " is not available yet in this server version.");
+#include "catalogue.hpp"
+#include "item_reference.hpp"
+#include "session.hpp"
+#include "work_items.hpp"
+#include "workflow.hpp"
+
+namespace {
+
+// What a gated tool may use once the session is ready.
+struct Call {
+  const Session& session;
+  const Client& client;
+  std::string_view name;
+  const Json& arguments;
+  std::string project_id;
+  std::string board_id;
+};
+
+struct SelectedItem {
+  Json item;
+  std::string path;
+};
+
+ToolOutcome compact(const Result<Json>& value) {
+  if (!value) return std::unexpected(value.error());
+  return json_text::compact(*value);
+}
+
+bool in_catalogue(std::string_view name) {
+  const Json tools = tool_defs();
+  if (!tools.is_array()) return false;
+  for (const Json& tool : tools) {
+    if (context::field(tool, "name") == name) return true;
+  }
+  return false;
+}
+
+ToolOutcome sign_in(const Session& session, const Client& client, const Json& arguments) {
+  if (session.disabled) return json_text::compact(session.status("disabled", {}));
+  if (!session.opted_in) return json_text::compact(session.status("needs_opt_in", {}));
+  return compact(client.login(context::field(arguments, "action")));
+}
+
+// A "reference" argument that is not a non-empty string falls back to the
+// session's bound work item.
+std::string item_reference(const Call& call) {
+  if (call.arguments.is_object()) {
+    auto it = call.arguments.find("reference");
+    if (it != call.arguments.end() && it->is_string() && !it->get_ref<const std::string&>().empty()) {
+      return it->get<std::string>();
     }
   }
-  return std::unexpected("Unknown tool: " + std::string(name));
+  return call.session.work_item;
+}
+
+// Runs before any of the tool's own arguments is looked at.
+Result<SelectedItem> select_work_item(const Call& call, std::string_view include) {
+  auto items = call.client.items_including(call.project_id, call.board_id, include);
+  if (!items) return std::unexpected(items.error());
+  auto chosen = choose(*items, item_reference(call), {"id", "key", "reference"});
+  if (!chosen) return std::unexpected(chosen.error());
+  auto id = context::identifier(context::field(**chosen, "id"));
+  if (!id) return std::unexpected(id.error());
+  return SelectedItem{**chosen, "board/projects/" + call.project_id + "/work-items/" + *id};
+}
+
+using WorkItemTool = ToolOutcome (*)(const Client&, const work_items::Target&, const Json&);
+
+template <WorkItemTool tool>
+ToolOutcome on_work_item(const Call& call) {
+  auto selected = select_work_item(call, "comments");
+  if (!selected) return std::unexpected(selected.error());
+  return tool(call.client, {selected->item, selected->path}, call.arguments);
+}
+
+using Route = ToolOutcome (*)(const Call&);
+
+// Every gated tool with a handler; catalogue tools missing here are refused.
+constexpr std::array<std::pair<std::string_view, Route>, 5> routes = {{
+    {"get_work_item", on_work_item<work_items::get>},
+    {"post_comment", on_work_item<work_items::post_comment>},
+    {"post_review", on_work_item<work_items::post_review>},
+    {"resolve_finding", on_work_item<work_items::resolve_finding>},
+    {"update_phase", on_work_item<work_items::update_phase>},
+}};
+
+ToolOutcome route(const Call& call) {
+  for (const auto& [name, handler] : routes) {
+    if (name == call.name) return handler(call);
+  }
+  return std::unexpected(std::string(call.name) + " is not available yet in this server version.");
+}
+
+std::string context_header(const Session& session) {
+  return "Project: " + context::field(*session.project, "name") + " (" + context::field(*session.project, "id") +
+         ")\nBoard: " + context::field(*session.board, "name") + " (" + context::field(*session.board, "id") +
+         ")\nResolved by: " + session.source + "\n";
+}
+
+std::string framed(const std::string& header, const std::string& text, std::string_view guidance) {
+  if (guidance.empty()) return header + "\n" + text;
+  return header + "\n" + text + "\n\nWorkflow guidance: " + std::string(guidance);
+}
+
+}  // namespace
+
+ToolOutcome call_tool(Session& session, const Client& client, std::string_view name, const Json& arguments) {
+  if (name == "veltrun_session") return compact(session_context(session, client, arguments));
+  if (name == "veltrun_login") return sign_in(session, client, arguments);
+  if (!in_catalogue(name)) return std::unexpected("Unknown tool: " + std::string(name));
+
+  auto gate = session_context(session, client, Json{{"action", "status"}});
+  if (!gate) return std::unexpected(gate.error());
+  if (context::field(*gate, "status") != "ready") return json_text::compact(*gate);
+  if (!session.project || !session.board) {
+    return std::unexpected("The session has no project and board yet. Call veltrun_session(action=status).");
+  }
+
+  const std::string header = context_header(session);
+  const Call call{session, client, name, arguments, context::field(*session.project, "id"),
+                  context::field(*session.board, "id")};
+  auto outcome = route(call);
+  if (!outcome) return outcome;
+  return framed(header, *outcome, workflow::next_step(name));
 }

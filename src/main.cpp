@@ -1,1 +1,35 @@
-int main() { return 0; }
+#include <unistd.h>
+
+#include <csignal>
+#include <iostream>
+#include <string>
+
+#include "build_config.hpp"
+#include "client.hpp"
+#include "context.hpp"
+#include "environment.hpp"
+#include "server.hpp"
+
+namespace {
+
+constexpr int write_failure_status = 101;
+
+void report_write_failure(const std::string& reason) {
+  const std::string line = "veltrun-mcp: cannot write to standard output: " + reason + "\n";
+  [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+}  // namespace
+
+int main() {
+  // A closed pipe must show up as a failed write, not as a silent death.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::ios::sync_with_stdio(false);
+  const Client client(server::app_dir(environment::get("HOME")), build_config::api_base_url);
+  Session session = Session::from_env();
+  if (auto served = server::serve(std::cin, server::descriptor_sink(STDOUT_FILENO), session, client); !served) {
+    report_write_failure(served.error());
+    return write_failure_status;
+  }
+  return 0;
+}

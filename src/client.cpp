@@ -1,0 +1,231 @@
+#include "client.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+#include "unicode_text.hpp"
+
+namespace {
+
+constexpr std::string_view api_user_agent = "User-Agent: Mozilla/5.0 VeltrunTeam/0.2 Safari/537.36";
+constexpr std::string_view token_unavailable =
+    "AUTH_REQUIRED: Token unavailable. Use veltrun_login after session opt-in.";
+constexpr std::string_view authentication_expired =
+    "AUTH_REQUIRED: Veltrun authentication expired or was revoked. Use veltrun_login to sign in again.";
+constexpr std::string_view invalid_json = "Veltrun API returned invalid JSON.";
+
+constexpr long deadline_ms = 15'000;
+constexpr long connect_timeout_ms = 30'000;
+constexpr long max_redirects = 5;
+
+// libcurl wants one global initialisation per process; it happens at the
+// first request so that start-up itself touches nothing.
+bool curl_ready() {
+  static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  return ready;
+}
+
+struct EasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct ListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using Easy = std::unique_ptr<CURL, EasyDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* target) {
+  static_cast<std::string*>(target)->append(data, size * count);
+  return size * count;
+}
+
+// A header line with a control character would split into several lines on
+// the wire; such a request is not sent at all.
+bool safe_header(std::string_view line) {
+  return std::none_of(line.begin(), line.end(), [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; });
+}
+
+std::optional<HeaderList> header_list(const std::vector<std::string>& lines) {
+  HeaderList list;
+  for (const std::string& line : lines) {
+    if (!safe_header(line)) return std::nullopt;
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (!grown) return std::nullopt;
+    (void)list.release();  // grown heads the same list, now one line longer
+    list.reset(grown);
+  }
+  return list;
+}
+
+void set_method_and_body(CURL* handle, const std::string& method, const std::string* body) {
+  if (body) {
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body->c_str());
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+    if (method != "POST") curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method == "GET") {
+    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+}
+
+std::optional<std::string> read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return std::move(text).str();
+}
+
+// The service's "message": a string as it stands, or the strings of an array
+// joined by "; ".
+std::optional<std::string> error_message(const std::string& body) {
+  const auto value = json_text::parse(body);
+  if (!value || !value->is_object()) return std::nullopt;
+  const auto member = value->find("message");
+  if (member == value->end()) return std::nullopt;
+  if (member->is_string()) return member->get<std::string>();
+  if (!member->is_array()) return std::nullopt;
+  std::string joined;
+  bool first = true;
+  for (const Json& part : *member) {
+    if (!part.is_string()) continue;
+    if (!first) joined += "; ";
+    joined += part.get<std::string>();
+    first = false;
+  }
+  return joined;
+}
+
+std::string status_error(long status, std::string_view method, std::string_view path, const std::string& body) {
+  const std::string head =
+      "Veltrun API returned HTTP " + std::to_string(status) + " for " + std::string(method) + " " + std::string(path);
+  const auto message = error_message(body);
+  if (message && !unicode_text::blank(*message)) return head + ": " + *message;
+  return head + ". No success or empty result can be inferred.";
+}
+
+}  // namespace
+
+namespace client_http {
+
+std::string join(std::string_view base_url, std::string_view path) {
+  const auto end = base_url.find_last_not_of('/');
+  const std::string_view base = end == std::string_view::npos ? std::string_view{} : base_url.substr(0, end + 1);
+  return std::string(base) + "/" + std::string(path);
+}
+
+std::string redirect_protocols(std::string_view url) {
+  std::string scheme(url.substr(0, url.find(':')));
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+  return scheme == "https" ? "https" : "http,https";
+}
+
+}  // namespace client_http
+
+// Only TLS sessions are shared between the per-request handles, so that a
+// later handshake can resume; connections are never reused.
+struct Client::Transport {
+  CURLSH* share = nullptr;
+
+  Transport() = default;
+  Transport(const Transport&) = delete;
+  Transport& operator=(const Transport&) = delete;
+  ~Transport() {
+    if (share) curl_share_cleanup(share);
+  }
+
+  CURLSH* tls_sessions() {
+    if (!share) {
+      share = curl_share_init();
+      if (share) curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+    return share;
+  }
+};
+
+Client::Client(std::filesystem::path app_dir, std::string base_url, Hooks hooks)
+    : app_dir_(std::move(app_dir)),
+      base_url_(std::move(base_url)),
+      hooks_(std::move(hooks)),
+      transport_(std::make_unique<Transport>()) {}
+
+Client::~Client() = default;
+
+std::optional<Client::Reply> Client::exchange(std::string_view method, std::string_view path,
+                                              std::vector<std::string> headers, const std::optional<Json>& body) const {
+  if (!curl_ready()) return std::nullopt;
+  const std::optional<std::string> content = body ? std::optional(json_text::compact(*body)) : std::nullopt;
+  if (content) headers.emplace_back("Content-Type: application/json");
+  // libcurl would add "Expect: 100-continue" to larger bodies on its own.
+  headers.emplace_back("Expect:");
+  auto list = header_list(headers);
+  Easy easy(curl_easy_init());
+  if (!list || !easy) return std::nullopt;
+
+  CURL* handle = easy.get();
+  const std::string url = client_http::join(base_url_, path);
+  const std::string redirects = client_http::redirect_protocols(url);
+  const std::string method_name(method);
+  Reply reply;
+  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, redirects.c_str());
+  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, max_redirects);
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, deadline_ms);
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_PROXY, "");  // never a proxy from the environment
+  curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "gzip");
+  curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+  curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  if (CURLSH* share = transport_->tls_sessions()) curl_easy_setopt(handle, CURLOPT_SHARE, share);
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list->get());
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reply.body);
+  set_method_and_body(handle, method_name, content ? &*content : nullptr);
+
+  if (curl_easy_perform(handle) != CURLE_OK) return std::nullopt;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
+  return reply;
+}
+
+Result<Json> Client::request(std::string_view method, std::string_view path, bool docs,
+                             const std::optional<Json>& body) const {
+  auto credential = token(docs);
+  if (!credential) return std::unexpected(credential.error());
+  std::vector<std::string> headers = {std::string(api_user_agent), "Accept: application/json",
+                                      "Authorization: Bearer " + *credential};
+  const auto reply = exchange(method, path, std::move(headers), body);
+  if (!reply) {
+    return std::unexpected("Veltrun API could not be reached for " + std::string(method) + " " + std::string(path) +
+                           ".");
+  }
+  if (reply->status == 204) return Json::object();
+  if (reply->status < 400) {
+    auto value = json_text::parse(reply->body);
+    if (!value) return std::unexpected(std::string(invalid_json));
+    return std::move(*value);
+  }
+  if (reply->status == 401) return std::unexpected(std::string(authentication_expired));
+  return std::unexpected(status_error(reply->status, method, path, reply->body));
+}
+
+Result<std::string> Client::token(bool docs) const {
+  if (auth_.token) return *auth_.token;
+  const auto text = read_file(app_dir_ / (docs ? "docs-token.txt" : "board-token.txt"));
+  const std::string_view credential =
+      text && unicode_text::valid_utf8(*text) ? unicode_text::trim(*text) : std::string_view{};
+  if (credential.empty()) return std::unexpected(std::string(token_unavailable));
+  return std::string(credential);
+}

@@ -1,0 +1,125 @@
+#include <algorithm>
+#include <array>
+#include <span>
+#include <unordered_set>
+
+#include "client.hpp"
+#include "context.hpp"
+
+namespace {
+
+constexpr std::string_view missing_list = "Veltrun API response is missing the expected list.";
+constexpr std::string_view board_mismatch =
+    "Board scope mismatch in API response; refusing to read or write across boards.";
+constexpr std::string_view invalid_cursor = "Invalid pagination cursor.";
+
+constexpr std::array<std::string_view, 5> item_keys = {"items", "workItems", "work_items", "data", "results"};
+
+std::string invalid_identifier() { return std::string(context::invalid_identifier); }
+
+// The list of a response: a bare array, or the first array under one of keys.
+Result<std::vector<Json>> extract(const Json& value, std::span<const std::string_view> keys) {
+  if (value.is_array()) return value.get<std::vector<Json>>();
+  if (value.is_object()) {
+    for (std::string_view key : keys) {
+      const auto member = value.find(key);
+      if (member != value.end() && member->is_array()) return member->get<std::vector<Json>>();
+    }
+  }
+  return std::unexpected(std::string(missing_list));
+}
+
+bool within_board(const std::vector<Json>& items, std::string_view board_id) {
+  return std::all_of(items.begin(), items.end(),
+                     [&](const Json& item) { return context::field(item, "boardId") == board_id; });
+}
+
+// Another page follows whenever "nextCursor" is a string, whatever it holds.
+bool more_pages(const Json& page) {
+  if (!page.is_object()) return false;
+  const auto next = page.find("nextCursor");
+  return next != page.end() && next->is_string();
+}
+
+// The cursor of the next page is the last item's id, never "nextCursor":
+// each may be used once per listing, so a service that repeats itself ends
+// the walk instead of looping.
+Result<std::string> next_cursor(const std::vector<Json>& items, std::unordered_set<std::string>& used) {
+  const std::string cursor = items.empty() ? "" : context::field(items.back(), "id");
+  if (cursor.empty() || !used.insert(cursor).second) return std::unexpected(std::string(invalid_cursor));
+  if (!context::identifier(cursor)) return std::unexpected(invalid_identifier());
+  return cursor;
+}
+
+Result<std::vector<Json>> list_at(const Client& client, std::string_view path, bool docs, std::string_view key) {
+  const auto response = client.request("GET", path, docs);
+  if (!response) return std::unexpected(response.error());
+  return extract(*response, std::span(&key, 1));
+}
+
+// The project's "repoPath" from the first registry entry with its id.
+void merge_repo_path(Json& project, const std::string& id, const std::vector<Json>& registry) {
+  for (const Json& entry : registry) {
+    if (context::field(entry, "id") != id) continue;
+    const auto repo_path = entry.find("repoPath");
+    project["repoPath"] = repo_path == entry.end() ? Json(nullptr) : *repo_path;
+    return;
+  }
+}
+
+}  // namespace
+
+Result<std::vector<Json>> Client::items_including(std::string_view project_id,
+                                                  std::optional<std::string_view> board_id,
+                                                  std::string_view include) const {
+  if (!context::identifier(project_id)) return std::unexpected(invalid_identifier());
+  std::string first_page = "board/projects/" + std::string(project_id) + "/work-items?limit=100";
+  if (!include.empty()) first_page += "&include=" + std::string(include);
+  if (board_id) {
+    if (!context::identifier(*board_id)) return std::unexpected(invalid_identifier());
+    first_page += "&boardId=" + std::string(*board_id);
+  }
+
+  std::vector<Json> items;
+  std::unordered_set<std::string> used;
+  std::string cursor;
+  while (true) {
+    const std::string path = cursor.empty() ? first_page : first_page + "&cursor=" + cursor;
+    const auto page = request("GET", path, false);
+    if (!page) return std::unexpected(page.error());
+    auto list = extract(*page, item_keys);
+    if (!list) return std::unexpected(list.error());
+    if (board_id && !within_board(*list, *board_id)) return std::unexpected(std::string(board_mismatch));
+    const bool more = more_pages(*page);
+    if (more) {
+      auto next = next_cursor(*list, used);
+      if (!next) return std::unexpected(next.error());
+      cursor = std::move(*next);
+    }
+    items.insert(items.end(), std::make_move_iterator(list->begin()), std::make_move_iterator(list->end()));
+    if (!more) return items;
+  }
+}
+
+Result<std::vector<Json>> Client::pages(std::string_view project_id) const {
+  if (!context::identifier(project_id)) return std::unexpected(invalid_identifier());
+  return list_at(*this, "docs/projects/" + std::string(project_id) + "/pages", true, "pages");
+}
+
+Result<std::vector<Json>> Client::boards(std::string_view project_id) const {
+  if (!context::identifier(project_id)) return std::unexpected(invalid_identifier());
+  return list_at(*this, "board/projects/" + std::string(project_id) + "/boards", false, "boards");
+}
+
+Result<std::vector<Json>> Client::projects() const {
+  auto list = list_at(*this, "board/projects", false, "projects");
+  if (!list) return list;
+  // An unreadable or invalid registry only means no local paths are known.
+  const std::vector<Json> registry = context::projects(app_dir()).value_or(std::vector<Json>{});
+  for (Json& project : *list) {
+    const std::string id = context::field(project, "id");
+    if (!context::identifier(id)) return std::unexpected(invalid_identifier());
+    merge_repo_path(project, id, registry);
+  }
+  return list;
+}

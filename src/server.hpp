@@ -1,0 +1,40 @@
+#pragma once
+// The JSON-RPC loop over newline-delimited standard input and output.
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <istream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "client.hpp"
+#include "context.hpp"
+#include "json_text.hpp"
+
+namespace server {
+
+// Takes one reply line (without its LF); an error text means the line could
+// not be written and ends the loop.
+using ReplySink = std::function<std::expected<void, std::string>(std::string_view line)>;
+
+// Writes each line and an LF to a file descriptor; the error is the system's
+// text for the failed write.
+ReplySink descriptor_sink(int fd);
+
+// Prints the success reply for id and result through the sink.
+std::expected<void, std::string> respond(const ReplySink& out, const Json& id, Json result);
+
+// Carries out one parsed request and prints its reply, if it gets one.
+std::expected<void, std::string> answer(const Json& request, const ReplySink& out, Session& session,
+                                        const Client& client);
+
+// Answers the lines of in until it ends or a line is not UTF-8. The error is
+// the text of a failed write; nothing more is read after it.
+std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session,
+                                       const Client& client);
+
+// "Library/Application Support/VeltrunTeam" under HOME ("" when unset).
+std::filesystem::path app_dir(const std::optional<std::string>& home);
+
+}  // namespace server

@@ -1,0 +1,138 @@
+#include "session.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "environment.hpp"
+#include "item_reference.hpp"
+
+namespace {
+
+constexpr std::string_view auth_required = "AUTH_REQUIRED:";
+
+std::string status_word(const Json& status) { return context::field(status, "status"); }
+
+const Json* with_id(const std::vector<Json>& records, std::string_view id) {
+  for (const Json& record : records) {
+    if (context::field(record, "id") == id) return &record;
+  }
+  return nullptr;
+}
+
+bool has_string_id(const Json& record, std::string_view id) {
+  if (!record.is_object()) return false;
+  auto it = record.find("id");
+  return it != record.end() && it->is_string() && it->get_ref<const std::string&>() == id;
+}
+
+const Json* with_string_id(const std::vector<Json>& records, std::string_view id) {
+  for (const Json& record : records) {
+    if (has_string_id(record, id)) return &record;
+  }
+  return nullptr;
+}
+
+// The board of the one project item named by the bound work item.
+Result<Json> bound_item_board(const Session& copy, const Client& client, const std::string& project_id,
+                              const std::vector<Json>& boards) {
+  auto items = client.items_including(project_id, std::nullopt, "comments");
+  if (!items) return std::unexpected(items.error());
+  const Json* bound = nullptr;
+  int matches = 0;
+  for (const Json& item : *items) {
+    if (reference(item) == copy.work_item || has_string_id(item, copy.work_item)) {
+      bound = &item;
+      ++matches;
+    }
+  }
+  if (matches != 1) {
+    return std::unexpected(
+        "The session's bound work item is missing or ambiguous. Pass an explicit project and board.");
+  }
+  const Json* board = with_id(boards, context::field(*bound, "boardId"));
+  if (!board) return std::unexpected("Bound work item's board is unavailable.");
+  return *board;
+}
+
+// Settles the board of the copy's selected project; the state word, or an error text.
+Result<std::string> resolve_board(Session& copy, const Client& client, const Json& arguments,
+                                  const std::vector<Json>& boards) {
+  const std::string project_id = context::field(*copy.project, "id");
+  const std::string board_id = context::field(arguments, "board_id");
+  std::string choice = board_id;
+  if (choice.empty() && !copy.board && copy.source == "VELTRUN_PROJECT") {
+    choice = environment::get("VELTRUN_BOARD").value_or("");
+  }
+  if (!choice.empty()) {
+    const Json* found = with_string_id(boards, choice);
+    if (!found) return std::unexpected("Board does not belong to the selected project.");
+    if (!board_id.empty() && !(copy.board && has_string_id(*copy.board, choice))) copy.work_item.clear();
+    copy.board = *found;
+  }
+  if (copy.board) {
+    const Json* listed = with_id(boards, context::field(*copy.board, "id"));
+    if (!listed) return std::unexpected("The selected board is no longer available. Select a board explicitly.");
+    copy.board = *listed;
+    return "ready";
+  }
+  if (!copy.work_item.empty()) {
+    auto board = bound_item_board(copy, client, project_id, boards);
+    if (!board) return std::unexpected(board.error());
+    copy.board = std::move(*board);
+    return "ready";
+  }
+  if (boards.size() == 1) {
+    copy.board = boards.front();
+    return "ready";
+  }
+  return boards.empty() ? "no_boards" : "needs_board";
+}
+
+Result<Json> resolve(Session& copy, const Client& client, const Json& arguments) {
+  auto first = copy.local_context(arguments, std::nullopt);
+  if (!first) return first;
+  if (status_word(*first) == "needs_opt_in") return first;
+  if (status_word(*first) == "disabled") {
+    client.reset_auth();
+    return first;
+  }
+
+  auto projects = client.projects();
+  if (!projects) return std::unexpected(projects.error());
+  if (copy.project && context::field(arguments, "project_id").empty() &&
+      !with_id(*projects, context::field(*copy.project, "id"))) {
+    return std::unexpected(
+        "Selected project is not accessible to the authenticated account. Select another project explicitly.");
+  }
+  if (projects->empty()) return copy.status("no_projects", {});
+
+  auto second = copy.local_context(arguments, std::move(*projects));
+  if (!second) return second;
+  const std::string word = status_word(*second);
+  if (word != "needs_board" && word != "ready") return second;
+
+  auto boards = client.boards(context::field(*copy.project, "id"));
+  if (!boards) return std::unexpected(boards.error());
+  auto state = resolve_board(copy, client, arguments, *boards);
+  if (!state) return std::unexpected(state.error());
+  Json status = copy.status(*state, {});
+  status["boards"] = Json(std::move(*boards));
+  return status;
+}
+
+}  // namespace
+
+Result<Json> session_context(Session& session, const Client& client, const Json& arguments) {
+  if (context::field(arguments, "action") == "enable") {
+    session.disabled = false;
+    session.opted_in = true;
+  }
+  Session copy = session;
+  auto outcome = resolve(copy, client, arguments);
+  if (!outcome && !outcome.error().starts_with(auth_required)) return outcome;
+  if (!outcome) outcome = copy.status("needs_auth", {});
+  session = std::move(copy);
+  return outcome;
+}

@@ -1,0 +1,175 @@
+#include "server.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_service.hpp"
+#include "temp_dir.hpp"
+
+namespace {
+
+// Collects reply lines; can be told to fail from a given write on.
+struct Capture {
+  std::vector<std::string> lines;
+  std::size_t fail_from = SIZE_MAX;
+
+  server::ReplySink sink() {
+    return [this](std::string_view line) -> std::expected<void, std::string> {
+      if (lines.size() >= fail_from) return std::unexpected("disk on fire");
+      lines.emplace_back(line);
+      return {};
+    };
+  }
+};
+
+class Serve : public ::testing::Test {
+ protected:
+  std::expected<void, std::string> serve(const std::string& input) {
+    in.str(input);
+    return server::serve(in, capture.sink(), session, client);
+  }
+  std::string rest() {
+    std::string unread;
+    std::getline(in, unread, '\0');
+    return unread;
+  }
+
+  TempDir home;
+  fake::Service service;
+  Client client{home.path(), service.base_url()};
+  Session session;
+  std::istringstream in;
+  Capture capture;
+};
+
+TEST_F(Serve, StopsReadingAtTheFirstFailedWrite) {
+  capture.fail_from = 1;
+  const auto served = serve(R"({"id":1,"method":"ping"})" "\n"
+                            R"({"id":2,"method":"ping"})" "\n"
+                            R"({"id":3,"method":"ping"})" "\n");
+  EXPECT_EQ(served, std::unexpected(std::string("disk on fire")));
+  EXPECT_EQ(capture.lines, std::vector<std::string>{R"({"id":1,"jsonrpc":"2.0","result":{}})"});
+  EXPECT_EQ(rest(), R"({"id":3,"method":"ping"})" "\n");
+}
+
+TEST_F(Serve, StopsAtALineThatIsNotUtf8) {
+  const auto served = serve(R"({"id":1,"method":"ping"})" "\n"
+                            "\xff\n"
+                            R"({"id":2,"method":"ping"})" "\n");
+  EXPECT_TRUE(served);
+  EXPECT_EQ(capture.lines, std::vector<std::string>{R"({"id":1,"jsonrpc":"2.0","result":{}})"});
+  EXPECT_EQ(rest(), R"({"id":2,"method":"ping"})" "\n");
+}
+
+TEST_F(Serve, ToolCallNameAndArgumentsFromParams) {
+  const struct {
+    const char* label;
+    std::string params;
+    std::string text;
+  } cases[] = {
+      {"no params", "", "Unknown tool: "},
+      {"params not an object", R"(,"params":["nope"])", "Unknown tool: "},
+      {"name not a string", R"(,"params":{"name":["nope"]})", "Unknown tool: "},
+      {"unknown name", R"(,"params":{"name":"nope","arguments":null})", "Unknown tool: nope"},
+      {"name kept verbatim", R"(,"params":{"name":" Get_Work_Item "})", "Unknown tool:  Get_Work_Item "},
+  };
+  std::string input;
+  std::vector<std::string> expected;
+  for (const auto& c : cases) {
+    input += R"({"id":1,"method":"tools/call")" + c.params + "}\n";
+    expected.push_back(R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":")" + c.text +
+                       R"(","type":"text"}],"isError":true}})");
+  }
+  EXPECT_TRUE(serve(input));
+  EXPECT_EQ(capture.lines, expected);
+}
+
+TEST_F(Serve, CallsWithoutIdAreNotCarriedOut) {
+  EXPECT_TRUE(serve(R"({"method":"tools/call","params":{"name":"veltrun_session","arguments":{"action":"enable"}}})"
+                    "\n"
+                    R"({"id":null,"method":"tools/call","params":{"name":"veltrun_session",)"
+                    R"("arguments":{"action":"enable"}}})" "\n"));
+  EXPECT_TRUE(capture.lines.empty());
+  EXPECT_FALSE(session.opted_in);
+  EXPECT_TRUE(service.requests().empty());
+}
+
+// The loop lends the same session to every call: an opt-out made by one
+// call holds for the next.
+TEST_F(Serve, SessionCarriesOverBetweenCalls) {
+  EXPECT_TRUE(serve(R"({"id":1,"method":"tools/call","params":{"name":"veltrun_session",)"
+                    R"("arguments":{"action":"disable"}}})" "\n"
+                    R"({"id":2,"method":"tools/call","params":{"name":"veltrun_login"}})" "\n"));
+  ASSERT_EQ(capture.lines.size(), 2u);
+  for (const std::string& line : capture.lines) {
+    std::optional<Json> reply = json_text::parse(line);
+    ASSERT_TRUE(reply) << line;
+    EXPECT_EQ((*reply)["result"]["isError"], false) << line;
+    std::optional<Json> status = json_text::parse((*reply)["result"]["content"][0]["text"].get<std::string>());
+    ASSERT_TRUE(status) << line;
+    EXPECT_EQ((*status)["status"], "disabled") << line;
+  }
+  EXPECT_TRUE(session.disabled);
+  EXPECT_TRUE(service.requests().empty());
+}
+
+TEST(DescriptorSink, ReportsTheSystemErrorText) {
+  std::signal(SIGPIPE, SIG_IGN);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);
+  EXPECT_EQ(server::descriptor_sink(fds[1])("{}"), std::unexpected(std::string(std::strerror(EPIPE))));
+  ::close(fds[1]);
+
+  const int full = ::open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  EXPECT_EQ(server::descriptor_sink(full)("{}"), std::unexpected(std::string(std::strerror(ENOSPC))));
+  ::close(full);
+}
+
+// A line far larger than a pipe's buffer arrives whole, even through a
+// non-blocking descriptor that takes it in pieces.
+TEST(DescriptorSink, WritesLongLinesWhole) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  const std::string line(3 << 20, 'x');
+  std::string received;
+  std::thread reader([&] {
+    char chunk[4096];
+    for (ssize_t got; (got = ::read(fds[0], chunk, sizeof chunk)) > 0;) received.append(chunk, got);
+  });
+  EXPECT_TRUE(server::descriptor_sink(fds[1])(line));
+  ::close(fds[1]);
+  reader.join();
+  ::close(fds[0]);
+  EXPECT_EQ(received, line + "\n");
+}
+
+TEST(AppDir, JoinsHomeAndTheApplicationFolder) {
+  const struct {
+    std::optional<std::string> home;
+    std::string dir;
+  } cases[] = {
+      {std::nullopt, "Library/Application Support/VeltrunTeam"},
+      {"", "Library/Application Support/VeltrunTeam"},
+      {"/home/ana", "/home/ana/Library/Application Support/VeltrunTeam"},
+      {"/home/ana/", "/home/ana/Library/Application Support/VeltrunTeam"},
+      {"/", "/Library/Application Support/VeltrunTeam"},
+      {"relative", "relative/Library/Application Support/VeltrunTeam"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(server::app_dir(c.home).string(), c.dir) << c.home.value_or("(unset)");
+  }
+}
+
+}  // namespace
