@@ -192,10 +192,22 @@ bool open_browser(const std::string& url) {
   const bool silenced = posix_spawn_file_actions_addopen(&streams, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0 &&
                         posix_spawn_file_actions_addopen(&streams, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0 &&
                         posix_spawn_file_actions_addopen(&streams, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0;
+  // The server ignores SIGPIPE; the launcher gets the default back.
+  posix_spawnattr_t attributes;
+  if (posix_spawnattr_init(&attributes) != 0) {
+    posix_spawn_file_actions_destroy(&streams);
+    return false;
+  }
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  const bool prepared = silenced && posix_spawnattr_setsigdefault(&attributes, &pipe_signal) == 0 &&
+                        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF) == 0;
   // posix_spawnp takes argv as char* const[]; it does not write to it.
   char* argv[] = {const_cast<char*>(launcher), const_cast<char*>(url.c_str()), nullptr};
   pid_t child = 0;
-  const int spawned = silenced ? posix_spawnp(&child, launcher, &streams, nullptr, argv, environ) : -1;
+  const int spawned = prepared ? posix_spawnp(&child, launcher, &streams, &attributes, argv, environ) : -1;
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&streams);
   if (spawned != 0) return false;
   int status = 0;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -558,6 +560,20 @@ TEST_F(BrowserTest, MissingLauncherIsNoSuccess) {
   TempDir empty;
   ScopedEnv nowhere("PATH", empty.path().c_str());
   EXPECT_FALSE(login::open_browser("https://veltrun.team/device"));
+}
+
+TEST_F(BrowserTest, LauncherGetsTheDefaultBrokenPipeSignal) {
+  // The server ignores SIGPIPE; a launcher that inherited that would not stop
+  // when its reader goes away.
+  install("grep SigIgn /proc/$$/status > \"" + (bin.path() / "ignored").string() + "\"");
+  auto* previous = std::signal(SIGPIPE, SIG_IGN);
+  const bool opened = login::open_browser("https://veltrun.team/device");
+  std::signal(SIGPIPE, previous);
+  ASSERT_TRUE(opened);
+  const std::string line = recorded("ignored");
+  ASSERT_TRUE(line.starts_with("SigIgn:")) << line;
+  const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+  EXPECT_EQ(mask & (1ULL << (SIGPIPE - 1)), 0u) << line;
 }
 
 }  // namespace
