@@ -4,9 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <sstream>
 
+#include "file_text.hpp"
 #include "unicode_text.hpp"
 
 namespace {
@@ -71,15 +70,6 @@ void set_method_and_body(CURL* handle, const std::string& method, const std::str
   } else {
     curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
-}
-
-std::optional<std::string> read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(text).str();
 }
 
 // The service's "message": a string as it stands, or the strings of an array
@@ -223,9 +213,8 @@ Result<Json> Client::request(std::string_view method, std::string_view path, boo
 
 Result<std::string> Client::token(bool docs) const {
   if (auth_.token) return *auth_.token;
-  const auto text = read_file(app_dir_ / (docs ? "docs-token.txt" : "board-token.txt"));
-  const std::string_view credential =
-      text && unicode_text::valid_utf8(*text) ? unicode_text::trim(*text) : std::string_view{};
+  const auto text = file_text::read(app_dir_ / (docs ? "docs-token.txt" : "board-token.txt"));
+  const std::string_view credential = text ? unicode_text::trim(*text) : std::string_view{};
   if (credential.empty()) return std::unexpected(std::string(token_unavailable));
   return std::string(credential);
 }

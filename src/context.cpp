@@ -1,12 +1,10 @@
 #include "context.hpp"
 
 #include <cctype>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include "environment.hpp"
-#include "unicode_text.hpp"
+#include "file_text.hpp"
 
 namespace {
 
@@ -49,15 +47,6 @@ Json consent_question() {
                       Json{{"label", "Continu\u0103 f\u0103r\u0103 Veltrun"}, {"action", "disable"}},
                   })},
   };
-}
-
-std::optional<std::string> read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(text).str();
 }
 
 std::optional<std::filesystem::path> canonical_path(const std::filesystem::path& path) {
@@ -250,8 +239,8 @@ std::vector<Json> candidates(const std::vector<Json>& projects_list, const std::
 }
 
 Result<std::vector<Json>> projects(const std::filesystem::path& app_dir) {
-  auto text = read_file(app_dir / "projects.json");
-  if (!text || !unicode_text::valid_utf8(*text)) {
+  auto text = file_text::read(app_dir / "projects.json");
+  if (!text) {
     return std::unexpected("Project registry unavailable. Open Veltrun Team and sync projects.");
   }
   auto value = json_text::parse(*text);

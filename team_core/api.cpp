@@ -2,14 +2,10 @@
 
 #include <cstdint>
 
-#include <nlohmann/json.hpp>
+#include "json_text.hpp"
 
 namespace team_core::api {
 namespace {
-
-// The payload comes from whoever issued the credential; deeper nesting than
-// this is refused before the recursive JSON library sees it.
-constexpr int max_depth = 128;
 
 // Value of a base64url character, or -1 outside the alphabet ("=" included).
 int sextet(char c) {
@@ -19,31 +15,6 @@ int sextet(char c) {
   if (c == '-') return 62;
   if (c == '_') return 63;
   return -1;
-}
-
-// Written by hand: nlohmann/json offers no nesting limit without exceptions.
-bool nesting_within(std::string_view text, int limit) {
-  int depth = 0;
-  bool in_string = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return false;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return true;
 }
 
 }  // namespace
@@ -80,12 +51,12 @@ std::optional<std::string> token_subject(std::string_view token) {
 
   auto bytes = base64url_decode(payload);
   if (!bytes) return std::nullopt;
-  // The library would skip a byte-order mark; a JSON text has none.
-  if (bytes->starts_with("\xEF\xBB\xBF") || !nesting_within(*bytes, max_depth)) return std::nullopt;
-  const nlohmann::json claims = nlohmann::json::parse(*bytes, nullptr, false);
-  if (claims.is_discarded() || !claims.is_object()) return std::nullopt;
-  const auto sub = claims.find("sub");
-  if (sub == claims.end() || !sub->is_string()) return std::nullopt;
+  // The payload comes from whoever issued the credential: parsed with the
+  // same depth limit as every other JSON text.
+  const auto claims = json_text::parse(*bytes);
+  if (!claims || !claims->is_object()) return std::nullopt;
+  const auto sub = claims->find("sub");
+  if (sub == claims->end() || !sub->is_string()) return std::nullopt;
   return sub->get<std::string>();
 }
 
