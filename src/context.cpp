@@ -49,7 +49,14 @@ Json consent_question() {
   };
 }
 
+// The system sees a path only up to its first NUL, so such a text names
+// something other than what it says.
+bool nameable(const std::filesystem::path& path) {
+  return path.native().find('\0') == std::string::npos;
+}
+
 std::optional<std::filesystem::path> canonical_path(const std::filesystem::path& path) {
+  if (!nameable(path)) return std::nullopt;
   std::error_code error;
   auto result = std::filesystem::canonical(path, error);
   if (error) return std::nullopt;
@@ -76,9 +83,9 @@ std::optional<std::string> string_member(const Json& value, std::string_view key
   return it->get<std::string>();
 }
 
-bool existing_absolute_directory(const std::string& path) {
+bool existing_absolute_directory(const std::filesystem::path& path) {
   std::error_code error;
-  return std::filesystem::path(path).is_absolute() && std::filesystem::is_directory(path, error);
+  return nameable(path) && path.is_absolute() && std::filesystem::is_directory(path, error);
 }
 
 const Json* project_with_id(const std::vector<Json>& projects_list, std::string_view id) {

@@ -8,6 +8,9 @@
 namespace file_text {
 
 std::optional<std::string> read(const std::filesystem::path& path) {
+  // A directory opens like a file but reads as nothing.
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   std::ostringstream text;

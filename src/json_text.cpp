@@ -42,6 +42,9 @@ std::string dump(const Json& value, int indent) {
 std::optional<Json> parse(std::string_view text) {
   // The library skips a byte-order mark; a JSON text never starts with one.
   if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  // The library's lexer takes a NUL byte for the end of the input and would
+  // ignore whatever follows; in a JSON text it can only be an error.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   if (!nesting_within_limit(text)) return std::nullopt;
   Json value = Json::parse(text.begin(), text.end(), nullptr, false);
   if (value.is_discarded()) return std::nullopt;

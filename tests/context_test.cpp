@@ -153,6 +153,9 @@ TEST_F(Workspace, DeepestWholeComponentMatchesWin) {
   EXPECT_EQ(ids(context::candidates(projects, w)), (std::vector<std::string>{"outer"}));
   EXPECT_EQ(ids(context::candidates(projects, root.path() / "w/application")), (std::vector<std::string>{"outer"}));
   EXPECT_TRUE(context::candidates(projects, root.path() / "missing").empty());
+  const std::string cut = app.string() + std::string("\0/x", 3);
+  EXPECT_TRUE(context::candidates({project("nul", cut)}, src).empty());
+  EXPECT_TRUE(context::candidates(projects, cut).empty());
 }
 
 TEST_F(Workspace, SymbolicLinksAreResolvedOnBothSides) {
@@ -168,6 +171,10 @@ TEST_F(Workspace, RegistryFileRules) {
   auto write = [&](const std::string& text) { std::ofstream(root.path() / "projects.json") << text; };
   EXPECT_EQ(context::projects(root.path()).error(),
             "Project registry unavailable. Open Veltrun Team and sync projects.");
+  std::filesystem::create_directory(root.path() / "projects.json");
+  EXPECT_EQ(context::projects(root.path()).error(),
+            "Project registry unavailable. Open Veltrun Team and sync projects.");
+  std::filesystem::remove(root.path() / "projects.json");
   write("{\"id\":\"P1\"}");
   EXPECT_EQ(context::projects(root.path()).error(), "Invalid project registry.");
   write("not json");

@@ -23,9 +23,6 @@ TEST(Choose, MatchesExactlyOneRecordByAnyKey) {
   EXPECT_EQ(choose(items, "R-2", {"id", "key", "reference"}).value(), &items[1]);
   EXPECT_EQ(choose(items, "w2", {"id", "key", "reference"}).value(), &items[1]);
 
-  struct Miss {
-    const char* ref;
-  };
   for (const char* ref : {"db-0013", " DB-0013", "13", "missing"}) {
     EXPECT_EQ(choose(items, ref, {"id", "key", "reference"}).error(),
               "Reference '" + std::string(ref) + "' is missing or ambiguous in the selected scope.");

@@ -64,6 +64,9 @@ TEST(JsonText, ParseAcceptsOneValueOnly) {
   const std::string rejected[] = {"", "   ", "{} {}", "{\"a\":1}x", "nul", "[1,]", "\xEF\xBB\xBF{}",
                                   "\"\\ud800\"", "{'a':1}"};
   for (const auto& text : rejected) EXPECT_FALSE(json_text::parse(text).has_value()) << text;
+  const std::string after_nul[] = {std::string("{}\0{}", 5), std::string("{}\0 junk", 8), std::string("\"a\0\"", 4),
+                                   std::string("1\0", 2)};
+  for (const auto& text : after_nul) EXPECT_FALSE(json_text::parse(text).has_value());
   EXPECT_EQ(json_text::parse("  {\"a\" : [1, 2]}\t").value(), Json::parse(R"({"a":[1,2]})"));
   EXPECT_EQ(json_text::parse("0").value(), Json(0));
 }

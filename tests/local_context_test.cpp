@@ -117,6 +117,7 @@ TEST_F(LocalContext, WorkspaceFolderChecks) {
       {"./w", false},
       {(root.path() / "missing").string(), false},
       {(root.path() / "file.txt").string(), false},
+      {folder + std::string("\0junk", 5), false},  // the system would see only the part before the NUL
   };
   for (const Case& c : cases) {
     Session session = consented();

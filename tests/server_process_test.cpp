@@ -65,6 +65,7 @@ TEST_F(ServerProcess, DropsLinesThatGetNoReply) {
       {"truncated", R"({"jsonrpc":"2.0","id":1,"method":"ping")"},
       {"100000 open brackets", deep_open},
       {"closed but too deep", R"({"id":1,"method":"ping","params":)" + too_deep + "}"},
+      {"NUL after a request", R"({"jsonrpc":"2.0","id":1,"method":"ping"})" + std::string(1, '\0') + " junk"},
   };
   for (const auto& c : cases) {
     const process::Exit exit = run(c.line + "\n" + R"({"jsonrpc":"2.0","id":"last","method":"ping"})" + "\n");
@@ -75,15 +76,29 @@ TEST_F(ServerProcess, DropsLinesThatGetNoReply) {
 }
 
 TEST_F(ServerProcess, EchoesIdsOfEveryType) {
-  const std::vector<std::string> ids = {R"("abc")", R"("")", "0", "-7", "1.5", "false", "true", R"([1,"x",null])",
-                                        R"({"k":[null],"a":{}})", "18446744073709551615"};
+  struct Case {
+    std::string sent;
+    std::string echoed;
+  };
+  const std::vector<Case> cases = {
+      {R"("abc")", R"("abc")"},
+      {R"("")", R"("")"},
+      {R"("a\u00e9\n")", "\"a\u00e9\\n\""},
+      {"0", "0"},
+      {"-7", "-7"},
+      {"1.5", "1.5"},
+      {"2.0", "2.0"},
+      {"false", "false"},
+      {"true", "true"},
+      {R"([1,"x",null])", R"([1,"x",null])"},
+      {R"({"k":[null], "a":{}})", R"({"a":{},"k":[null]})"},
+      {"18446744073709551615", "18446744073709551615"},
+  };
   std::string input;
-  for (const std::string& id : ids) input += R"({"jsonrpc":"2.0","method":"ping","id":)" + id + "}\n";
+  for (const Case& c : cases) input += R"({"jsonrpc":"2.0","method":"ping","id":)" + c.sent + "}\n";
   const process::Exit exit = run(input);
   std::vector<std::string> expected;
-  for (const std::string& id : ids) {
-    expected.push_back(R"({"id":)" + json_text::compact(*json_text::parse(id)) + R"(,"jsonrpc":"2.0","result":{}})");
-  }
+  for (const Case& c : cases) expected.push_back(R"({"id":)" + c.echoed + R"(,"jsonrpc":"2.0","result":{}})");
   EXPECT_EQ(lines(exit.out), expected);
   EXPECT_EQ(exit.status, 0);
 }
