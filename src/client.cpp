@@ -185,8 +185,15 @@ std::optional<Client::Reply> Client::exchange(std::string_view method, std::stri
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reply.body);
   set_method_and_body(handle, method_name, content ? &*content : nullptr);
 
-  if (curl_easy_perform(handle) != CURLE_OK) return std::nullopt;
+  const CURLcode outcome = curl_easy_perform(handle);
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
+  if (outcome == CURLE_OK) return reply;
+  // A final status that arrived before the failure is an answer whose body
+  // could not be read (cut short, badly encoded, past the deadline); a
+  // redirect that could not be followed is no answer at all.
+  const bool answered = reply.status >= 200 && (reply.status < 300 || reply.status >= 400);
+  if (!answered) return std::nullopt;
+  reply.body_read = false;
   return reply;
 }
 
@@ -203,12 +210,12 @@ Result<Json> Client::request(std::string_view method, std::string_view path, boo
   }
   if (reply->status == 204) return Json::object();
   if (reply->status < 400) {
-    auto value = json_text::parse(reply->body);
+    auto value = reply->body_read ? json_text::parse(reply->body) : std::nullopt;
     if (!value) return std::unexpected(std::string(invalid_json));
     return std::move(*value);
   }
   if (reply->status == 401) return std::unexpected(std::string(authentication_expired));
-  return std::unexpected(status_error(reply->status, method, path, reply->body));
+  return std::unexpected(status_error(reply->status, method, path, reply->body_read ? reply->body : ""));
 }
 
 Result<std::string> Client::token(bool docs) const {

@@ -71,6 +71,7 @@ class Client {
   struct Reply {
     long status = 0;
     std::string body;
+    bool body_read = true;  // false when the status arrived but its body could not be read
   };
 
   // One exchange on a fresh connection with exactly these header lines (plus

@@ -174,7 +174,7 @@ Result<Json> Client::device_request(std::string_view path, const Json& body) con
   // endpoints get no Accept header and no credential.
   const auto reply = exchange("POST", path, {std::string(sign_in_user_agent), "Accept:"}, body);
   if (!reply || reply->status >= 400) return failure(request_failed);
-  auto value = json_text::parse(reply->body);
+  auto value = reply->body_read ? json_text::parse(reply->body) : std::nullopt;
   if (!value) return failure(invalid_response);
   return std::move(*value);
 }

@@ -182,6 +182,36 @@ TEST_F(ClientTest, TransportFailuresNameTheRequest) {
             std::unexpected("Veltrun API could not be reached for PATCH a/b."));
 }
 
+// An answer whose status arrived but whose body could not be read is still
+// an answer: it is judged by its status, never as an unreachable service.
+TEST(ClientRequest, BodyThatCannotBeReadAfterItsStatus) {
+  auto cut_short = [](const std::string& status_line, const std::string& body) {
+    return status_line + "\r\nContent-Type: application/json\r\nContent-Length: 200\r\n\r\n" + body;
+  };
+  struct Case {
+    const char* label;
+    std::string response;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"200 cut short", cut_short("HTTP/1.1 200 OK", R"({"items":)"), "Veltrun API returned invalid JSON."},
+      {"200 bad gzip",
+       "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 9\r\n\r\nnot gzip!",
+       "Veltrun API returned invalid JSON."},
+      {"401 cut short", cut_short("HTTP/1.1 401 Unauthorized", "{"),
+       "AUTH_REQUIRED: Veltrun authentication expired or was revoked. Use veltrun_login to sign in again."},
+      {"500 cut short after its message", cut_short("HTTP/1.1 500 Oops", R"({"message":"boom"})"),
+       "Veltrun API returned HTTP 500 for GET board/projects. No success or empty result can be inferred."},
+  };
+  TempDir dir;
+  dir.write("board-token.txt", "board-secret");
+  for (const Case& c : cases) {
+    fake::RawService raw(c.response);
+    Client client{dir.path(), raw.base_url()};
+    EXPECT_EQ(text_of(client.request("GET", "board/projects", false)), "error " + c.expected) << c.label;
+  }
+}
+
 TEST_F(ClientTest, SlowReplyRunsIntoTheDeadline) {
   service.on("GET", "board/projects", fake::Reply::json(Json::array()).after(16s));
   const auto begin = std::chrono::steady_clock::now();

@@ -1,6 +1,11 @@
 #include "fake_service.hpp"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -130,6 +135,57 @@ std::vector<std::string> Service::lines() const {
 void Service::clear_requests() {
   std::lock_guard lock(mutex_);
   requests_.clear();
+}
+
+RawService::RawService(std::string response) : response_(std::move(response)) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::listen(listener_, 8);
+  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread([this] {
+    while (!stopping_) {
+      pollfd wanted = {listener_, POLLIN, 0};
+      if (::poll(&wanted, 1, 20) <= 0) continue;
+      const int connection = ::accept(listener_, nullptr, nullptr);
+      if (connection < 0) continue;
+      serve_one(connection);
+      ::close(connection);
+    }
+  });
+}
+
+RawService::~RawService() {
+  stopping_ = true;
+  if (thread_.joinable()) thread_.join();
+  ::close(listener_);
+}
+
+std::string RawService::base_url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api"; }
+
+void RawService::serve_one(int connection) const {
+  // Read the request head and any body it announces, then answer.
+  std::string request;
+  char buffer[4096];
+  std::size_t needed = std::string::npos;
+  while (request.size() < needed) {
+    const ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
+    if (got <= 0) return;
+    request.append(buffer, static_cast<std::size_t>(got));
+    const std::size_t head_end = request.find("\r\n\r\n");
+    if (needed == std::string::npos && head_end != std::string::npos) {
+      const std::string head = lowered(request.substr(0, head_end));
+      const std::size_t at = head.find("content-length:");
+      const std::size_t body = at == std::string::npos ? 0 : std::stoul(head.substr(at + 15));
+      needed = head_end + 4 + body;
+    }
+  }
+  ::send(connection, response_.data(), response_.size(), MSG_NOSIGNAL);
+  ::shutdown(connection, SHUT_WR);
 }
 
 }  // namespace fake

@@ -1,6 +1,7 @@
 #pragma once
 // An in-process fake of the service on 127.0.0.1: per-test routes and a
 // record of every request it received.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -83,6 +84,27 @@ class Service {
   std::map<std::string, std::vector<Handler>> routes_;
   std::map<std::string, std::size_t> served_;
   std::vector<Request> requests_;
+};
+
+// Answers every connection with the same raw bytes and closes it: for the
+// broken answers (bodies cut short, bad encodings) a real HTTP server never sends.
+class RawService {
+ public:
+  explicit RawService(std::string response);
+  ~RawService();
+  RawService(const RawService&) = delete;
+  RawService& operator=(const RawService&) = delete;
+
+  std::string base_url() const;  // "http://127.0.0.1:PORT/api"
+
+ private:
+  void serve_one(int connection) const;
+
+  std::string response_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
 };
 
 }  // namespace fake

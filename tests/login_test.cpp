@@ -342,6 +342,21 @@ void expect_start_refused(const std::vector<StartCase>& cases) {
   }
 }
 
+TEST(LoginStart, AnswerCutShortIsAnInvalidResponse) {
+  struct Case {
+    const char* status_line;
+    const char* error;
+  };
+  const Case cases[] = {{"HTTP/1.1 200 OK", invalid_response}, {"HTTP/1.1 503 Busy", request_failed}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status_line);
+    fake::RawService raw(std::string(c.status_line) + "\r\nContent-Length: 300\r\n\r\n{\"device_code\":");
+    TempDir dir;
+    Client client{dir.path(), raw.base_url()};
+    EXPECT_EQ(text_of(client.login("start")), error_text(c.error));
+  }
+}
+
 TEST(LoginStart, SignInUrlMustLeadToTheServiceDevicePage) {
   expect_start_refused({
       {"missing", fake::Reply::json(authorization({{"verification_uri_complete", absent}})), invalid_url},
