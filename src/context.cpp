@@ -88,13 +88,6 @@ bool existing_absolute_directory(const std::filesystem::path& path) {
   return nameable(path) && path.is_absolute() && std::filesystem::is_directory(path, error);
 }
 
-const Json* project_with_id(const std::vector<Json>& projects_list, std::string_view id) {
-  for (const Json& project : projects_list) {
-    if (string_member(project, "id") == id) return &project;
-  }
-  return nullptr;
-}
-
 // The answer when the action settles the call; nothing when the call goes on.
 std::optional<Result<Json>> take_action(Session& session, const std::optional<std::string>& action) {
   if (action == "disable") {
@@ -128,7 +121,7 @@ Result<void> take_folder(Session& session, const std::string& folder) {
 Result<void> select_named(Session& session, const std::string& project_id, const std::string& env_project,
                           const std::vector<Json>& projects_list) {
   if (!project_id.empty()) {
-    const Json* found = project_with_id(projects_list, project_id);
+    const Json* found = context::first_with_id(projects_list, project_id);
     if (!found) return std::unexpected("Project is not accessible to the authenticated account.");
     if (!session.project || context::field(*session.project, "id") != project_id) {
       session.board.reset();
@@ -138,7 +131,7 @@ Result<void> select_named(Session& session, const std::string& project_id, const
     session.source = "session selection";
   }
   if (session.project || env_project.empty()) return {};
-  const Json* found = project_with_id(projects_list, env_project);
+  const Json* found = context::first_with_id(projects_list, env_project);
   if (!found) return std::unexpected("VELTRUN_PROJECT is not accessible; explicitly select an available project.");
   session.project = *found;
   session.source = "VELTRUN_PROJECT";
@@ -221,6 +214,19 @@ std::string field(const Json& value, std::string_view key) {
   auto it = value.find(key);
   if (it == value.end() || !it->is_string()) return "";
   return it->get<std::string>();
+}
+
+bool has_id(const Json& record, std::string_view id) {
+  if (!record.is_object()) return false;
+  auto it = record.find("id");
+  return it != record.end() && it->is_string() && it->get_ref<const std::string&>() == id;
+}
+
+const Json* first_with_id(const std::vector<Json>& records, std::string_view id) {
+  for (const Json& record : records) {
+    if (has_id(record, id)) return &record;
+  }
+  return nullptr;
 }
 
 std::vector<Json> candidates(const std::vector<Json>& projects_list, const std::filesystem::path& cwd) {

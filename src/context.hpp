@@ -40,6 +40,13 @@ Result<std::string> identifier(std::string_view text);
 // is not an object.
 std::string field(const Json& value, std::string_view key);
 
+// Whether the record's "id" member is a string equal to id (never for an
+// absent or non-string "id", even when id is empty).
+bool has_id(const Json& record, std::string_view id);
+
+// The first record that has_id, or nullptr.
+const Json* first_with_id(const std::vector<Json>& records, std::string_view id);
+
 // The projects whose canonical repository path holds the canonical workspace
 // folder, deepest matches only, in list order.
 std::vector<Json> candidates(const std::vector<Json>& projects, const std::filesystem::path& cwd);

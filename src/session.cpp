@@ -21,19 +21,6 @@ const Json* with_id(const std::vector<Json>& records, std::string_view id) {
   return nullptr;
 }
 
-bool has_string_id(const Json& record, std::string_view id) {
-  if (!record.is_object()) return false;
-  auto it = record.find("id");
-  return it != record.end() && it->is_string() && it->get_ref<const std::string&>() == id;
-}
-
-const Json* with_string_id(const std::vector<Json>& records, std::string_view id) {
-  for (const Json& record : records) {
-    if (has_string_id(record, id)) return &record;
-  }
-  return nullptr;
-}
-
 // The board of the one project item named by the bound work item.
 Result<Json> bound_item_board(const Session& copy, const Client& client, const std::string& project_id,
                               const std::vector<Json>& boards) {
@@ -42,7 +29,7 @@ Result<Json> bound_item_board(const Session& copy, const Client& client, const s
   const Json* bound = nullptr;
   int matches = 0;
   for (const Json& item : *items) {
-    if (reference(item) == copy.work_item || has_string_id(item, copy.work_item)) {
+    if (reference(item) == copy.work_item || context::has_id(item, copy.work_item)) {
       bound = &item;
       ++matches;
     }
@@ -66,9 +53,9 @@ Result<std::string> resolve_board(Session& copy, const Client& client, const Jso
     choice = environment::get("VELTRUN_BOARD").value_or("");
   }
   if (!choice.empty()) {
-    const Json* found = with_string_id(boards, choice);
+    const Json* found = context::first_with_id(boards, choice);
     if (!found) return std::unexpected("Board does not belong to the selected project.");
-    if (!board_id.empty() && !(copy.board && has_string_id(*copy.board, choice))) copy.work_item.clear();
+    if (!board_id.empty() && !(copy.board && context::has_id(*copy.board, choice))) copy.work_item.clear();
     copy.board = *found;
   }
   if (copy.board) {
