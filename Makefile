@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build run test sanitize clean
+.PHONY: deps build run test sanitize bench clean
 
 deps:
 	@scripts/install-deps
@@ -30,5 +30,11 @@ test: deps
 sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DVELTRUN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
+# Benchmarks on an optimised build; figures go to standard output.
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-bench -j $(JOBS) --target veltrun_bench
+	build-bench/veltrun_bench
+
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize build-bench

@@ -1,6 +1,11 @@
 #include "create.hpp"
 
+#include <algorithm>
+#include <array>
 #include <utility>
+
+#include "context.hpp"
+#include "unicode_text.hpp"
 
 namespace create {
 namespace {
@@ -57,5 +62,166 @@ Json doc_page_definition() {
 }  // namespace
 
 std::vector<Json> definitions() { return {work_item_definition(), doc_page_definition()}; }
+
+}  // namespace create
+
+namespace create {
+namespace {
+
+constexpr std::string_view not_confirmed =
+    "Creation is not confirmed. Do not retry automatically: check the destination for an existing result first.";
+
+constexpr std::array<std::string_view, 9> work_item_types = {"epic",     "story",        "feature", "bug",  "task",
+                                                             "research", "architecture", "runbook", "spike"};
+constexpr std::array<std::string_view, 5> priorities = {"P0", "P1", "P2", "P3", "P4"};
+
+template <typename Words>
+bool one_of(std::string_view word, const Words& words) {
+  return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+std::string must_be_string(std::string_view key) { return std::string(key) + " must be a string."; }
+
+const Json* member(const Json& arguments, std::string_view key) {
+  if (!arguments.is_object()) return nullptr;
+  auto it = arguments.find(key);
+  return it == arguments.end() ? nullptr : &*it;
+}
+
+// The value of an optional word argument, which must be one of words.
+Result<std::string> word(const Json& arguments, std::string_view key, std::string_view fallback,
+                         const auto& words, std::string_view invalid) {
+  const Json* value = member(arguments, key);
+  if (value == nullptr) return std::string(fallback);
+  const auto* text = value->get_ptr<const Json::string_t*>();
+  if (text == nullptr) return std::unexpected(must_be_string(key));
+  if (!one_of(*text, words)) return std::unexpected(std::string(invalid));
+  return *text;
+}
+
+Result<Json> labels(const Json& arguments) {
+  const Json* value = member(arguments, "labels");
+  if (value == nullptr) return Json::array();
+  const std::string invalid = "labels must be an array of nonempty strings.";
+  if (!value->is_array()) return std::unexpected(invalid);
+  for (const Json& label : *value) {
+    const auto* text = label.get_ptr<const Json::string_t*>();
+    if (text == nullptr || unicode_text::blank(*text)) return std::unexpected(invalid);
+  }
+  return *value;
+}
+
+bool passes_identifier(const Json& record, std::string_view key) {
+  return context::identifier(context::field(record, key)).has_value();
+}
+
+bool common_checks(const Json& record, std::string_view project_id) {
+  return record.is_object() && passes_identifier(record, "id") && context::field(record, "projectId") == project_id &&
+         !unicode_text::blank(context::field(record, "title"));
+}
+
+bool work_item_checks(const Json& record, std::string_view board_id) {
+  return context::field(record, "boardId") == board_id && !context::field(record, "key").empty();
+}
+
+bool page_checks(const Json& record) {
+  return context::field(record, "status") == "draft" && passes_identifier(record, "spaceId");
+}
+
+std::unexpected<std::string> unconfirmed(std::string_view reason) {
+  return std::unexpected(std::string(reason) + " " + std::string(not_confirmed));
+}
+
+}  // namespace
+
+Result<void> validate_args(const Json& arguments, std::initializer_list<std::string_view> allowed) {
+  if (!arguments.is_object()) return std::unexpected("Arguments must be an object.");
+  // Keys come in byte order; every key is judged before any value is read.
+  for (auto it = arguments.begin(); it != arguments.end(); ++it) {
+    if (!one_of(it.key(), allowed)) {
+      return std::unexpected("Unsupported argument: " + it.key() +
+                             ". Use the documented creation schema; destination comes from the session.");
+    }
+  }
+  auto title = string(arguments, "title");
+  if (!title) return std::unexpected(title.error());
+  if (unicode_text::blank(*title)) return std::unexpected("title must not be empty.");
+  return {};
+}
+
+Result<std::string_view> string(const Json& arguments, std::string_view key) {
+  const Json* value = member(arguments, key);
+  if (value == nullptr) return std::string_view{};
+  const auto* text = value->get_ptr<const Json::string_t*>();
+  if (text == nullptr) return std::unexpected(must_be_string(key));
+  return std::string_view(*text);
+}
+
+ToolOutcome work_item(const Client& client, std::string_view project_id, std::string_view board_id,
+                      const Json& arguments) {
+  if (auto valid = validate_args(arguments, {"title", "description", "type", "priority", "labels"}); !valid) {
+    return std::unexpected(valid.error());
+  }
+  auto type = word(arguments, "type", "task", work_item_types, "Invalid work item type.");
+  if (!type) return std::unexpected(type.error());
+  auto priority = word(arguments, "priority", "P2", priorities, "Invalid priority.");
+  if (!priority) return std::unexpected(priority.error());
+  auto label_list = labels(arguments);
+  if (!label_list) return std::unexpected(label_list.error());
+  auto board = context::identifier(board_id);
+  if (!board) return std::unexpected(board.error());
+  auto title = string(arguments, "title");
+  if (!title) return std::unexpected(title.error());
+  auto description = string(arguments, "description");
+  if (!description) return std::unexpected(description.error());
+  auto project = context::identifier(project_id);
+  if (!project) return std::unexpected(project.error());
+
+  Json body = Json::object();
+  body["boardId"] = *board;
+  body["description"] = std::string(*description);
+  body["labels"] = std::move(*label_list);
+  body["priority"] = std::move(*priority);
+  body["title"] = std::string(unicode_text::trim(*title));
+  body["type"] = std::move(*type);
+  return post(client, "board/projects/" + *project + "/work-items", false, std::move(body), "workItem",
+              *project, *board);
+}
+
+ToolOutcome doc_page(const Client& client, std::string_view project_id, const Json& arguments) {
+  if (auto valid = validate_args(arguments, {"title", "body_markdown"}); !valid) return std::unexpected(valid.error());
+  const Json* markdown = member(arguments, "body_markdown");
+  if (markdown == nullptr || !markdown->is_string()) {
+    return std::unexpected("body_markdown is required and must be a string.");
+  }
+  // validate_args has read the title already.
+  const std::string_view title = string(arguments, "title").value_or("");
+  Json body = Json::object();
+  body["authorType"] = "agent";
+  body["bodyMarkdown"] = *markdown;
+  body["changeSummary"] = "Created via Veltrun MCP";
+  body["kind"] = "document";
+  body["status"] = "draft";
+  body["title"] = std::string(unicode_text::trim(title));
+  auto project = context::identifier(project_id);
+  if (!project) return std::unexpected(project.error());
+  return post(client, "docs/projects/" + *project + "/pages", true, std::move(body), "page", *project,
+              std::nullopt);
+}
+
+ToolOutcome post(const Client& client, std::string_view path, bool docs, Json body, std::string_view response_key,
+                 std::string_view project_id, std::optional<std::string_view> board_id) {
+  // A write is never repeated: its first outcome is the only one reported.
+  auto response = client.request("POST", path, docs, std::move(body));
+  if (!response) return unconfirmed(response.error());
+  const Json* record = member(*response, response_key);
+  if (record == nullptr) return unconfirmed("Missing " + std::string(response_key) + " in creation response.");
+  const bool confirmed = common_checks(*record, project_id) && (!board_id || work_item_checks(*record, *board_id)) &&
+                         (!docs || page_checks(*record));
+  if (!confirmed) return unconfirmed("Invalid or mismatched creation response.");
+  Json created = Json::object();
+  created["created"] = *record;
+  return json_text::pretty(created);
+}
 
 }  // namespace create

@@ -5,8 +5,13 @@
 #include <utility>
 
 #include "catalogue.hpp"
+#include "create.hpp"
+#include "edit.hpp"
 #include "item_reference.hpp"
+#include "reading.hpp"
 #include "session.hpp"
+#include "time_text.hpp"
+#include "tracking.hpp"
 #include "work_items.hpp"
 #include "workflow.hpp"
 
@@ -59,11 +64,16 @@ std::string item_reference(const Call& call) {
   return call.session.work_item;
 }
 
-// Runs before any of the tool's own arguments is looked at.
+// The chosen item as listed; runs before any of the tool's own arguments is
+// looked at.
+Result<const Json*> chosen_item(const Call& call, const std::vector<Json>& items) {
+  return choose(items, item_reference(call), {"id", "key", "reference"});
+}
+
 Result<SelectedItem> select_work_item(const Call& call, std::string_view include) {
   auto items = call.client.items_including(call.project_id, call.board_id, include);
   if (!items) return std::unexpected(items.error());
-  auto chosen = choose(*items, item_reference(call), {"id", "key", "reference"});
+  auto chosen = chosen_item(call, *items);
   if (!chosen) return std::unexpected(chosen.error());
   auto id = context::identifier(context::field(**chosen, "id"));
   if (!id) return std::unexpected(id.error());
@@ -79,22 +89,83 @@ ToolOutcome on_work_item(const Call& call) {
   return tool(call.client, {selected->item, selected->path}, call.arguments);
 }
 
+const Json& board(const Call& call) { return *call.session.board; }
+
+ToolOutcome assign_work_item(const Call& call) {
+  auto selected = select_work_item(call, "comments");
+  if (!selected) return std::unexpected(selected.error());
+  return tracking::assign(call.client, call.project_id, call.board_id, selected->item, call.arguments);
+}
+
+// The report never puts the item's id into a path, so it is not checked.
+ToolOutcome work_item_time(const Call& call) {
+  auto items = call.client.items_including(call.project_id, call.board_id, "events");
+  if (!items) return std::unexpected(items.error());
+  auto chosen = chosen_item(call, *items);
+  if (!chosen) return std::unexpected(chosen.error());
+  const std::int64_t now_ms = time_text::epoch_milliseconds(std::chrono::system_clock::now());
+  return compact(tracking::time(**chosen, board(call), now_ms));
+}
+
+ToolOutcome board_summary(const Call& call) {
+  auto items = call.client.items_including(call.project_id, call.board_id, "");
+  if (!items) return std::unexpected(items.error());
+  return compact(tracking::summary(call.client, call.project_id, board(call), *items));
+}
+
+ToolOutcome list_project_members(const Call& call) {
+  return compact(tracking::directory(call.client, call.project_id));
+}
+
+ToolOutcome list_work_items(const Call& call) {
+  return reading::list_work_items(call.client, call.project_id, call.board_id, call.arguments);
+}
+
+ToolOutcome project_context(const Call& call) {
+  return reading::project_context(call.client, call.project_id, call.board_id, board(call));
+}
+
+ToolOutcome list_doc_pages(const Call& call) { return reading::list_doc_pages(call.client, call.project_id); }
+
+ToolOutcome get_doc_page(const Call& call) {
+  return reading::get_doc_page(call.client, call.project_id, call.arguments);
+}
+
+ToolOutcome create_work_item(const Call& call) {
+  return create::work_item(call.client, call.project_id, call.board_id, call.arguments);
+}
+
+ToolOutcome create_doc_page(const Call& call) { return create::doc_page(call.client, call.project_id, call.arguments); }
+
+ToolOutcome update_doc_page(const Call& call) { return edit::doc_page(call.client, call.project_id, call.arguments); }
+
 using Route = ToolOutcome (*)(const Call&);
 
-// Every gated tool with a handler; catalogue tools missing here are refused.
-constexpr std::array<std::pair<std::string_view, Route>, 5> routes = {{
+// Every gated tool of the catalogue and its handler.
+constexpr std::array<std::pair<std::string_view, Route>, 16> routes = {{
     {"get_work_item", on_work_item<work_items::get>},
     {"post_comment", on_work_item<work_items::post_comment>},
     {"post_review", on_work_item<work_items::post_review>},
     {"resolve_finding", on_work_item<work_items::resolve_finding>},
     {"update_phase", on_work_item<work_items::update_phase>},
+    {"assign_work_item", assign_work_item},
+    {"work_item_time", work_item_time},
+    {"board_summary", board_summary},
+    {"list_project_members", list_project_members},
+    {"list_work_items", list_work_items},
+    {"project_context", project_context},
+    {"list_doc_pages", list_doc_pages},
+    {"get_doc_page", get_doc_page},
+    {"create_work_item", create_work_item},
+    {"create_doc_page", create_doc_page},
+    {"update_doc_page", update_doc_page},
 }};
 
 ToolOutcome route(const Call& call) {
   for (const auto& [name, handler] : routes) {
     if (name == call.name) return handler(call);
   }
-  return std::unexpected(std::string(call.name) + " is not available yet in this server version.");
+  return std::unexpected("Unknown tool: " + std::string(call.name));
 }
 
 std::string context_header(const Session& session) {

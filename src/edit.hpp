@@ -1,4 +1,5 @@
 #pragma once
+// Editing a Docs page under an optimistic version check.
 #include <string_view>
 
 #include "client.hpp"
@@ -9,6 +10,8 @@ namespace edit {
 // update_doc_page.
 Json definition();
 
-
+// Reads the page, checks scope and version, sends the edit and verifies the
+// echoed page.
+ToolOutcome doc_page(const Client& client, std::string_view project_id, const Json& arguments);
 
 }  // namespace edit

@@ -1,7 +1,17 @@
 #include "tracking.hpp"
 
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
+
+#include "context.hpp"
+#include "item_reference.hpp"
+#include "time_text.hpp"
 
 namespace tracking {
 namespace {
@@ -47,6 +57,181 @@ std::vector<Json> definitions() {
            "are grouped by canonical phase.",
            {{"reference", plain_text()}}),
   };
+}
+
+}  // namespace tracking
+
+namespace tracking {
+namespace {
+
+constexpr std::array<std::string_view, 6> phase_words = {"inbox", "refinement", "in_progress", "review", "uat", "done"};
+
+constexpr std::string_view unverified_item = "Assignment response missing item; outcome unverified. Read before retrying.";
+constexpr std::string_view unverified_echo = "Assignment response mismatch; outcome unverified. Read before retrying.";
+
+// The elements of an array member, or nothing when the member is no array.
+std::optional<std::vector<Json>> array_member(const Json& record, std::string_view key) {
+  if (!record.is_object()) return std::nullopt;
+  auto it = record.find(key);
+  if (it == record.end() || !it->is_array()) return std::nullopt;
+  return std::vector<Json>(it->begin(), it->end());
+}
+
+// The member under key, null when absent.
+Json member_or_null(const Json& record, std::string_view key) {
+  if (!record.is_object()) return nullptr;
+  auto it = record.find(key);
+  return it == record.end() ? Json(nullptr) : *it;
+}
+
+Result<bool> column_closed(std::string_view column_id, const Json& board) {
+  const auto columns = array_member(board, "columns");
+  if (!columns) return std::unexpected("Missing board columns; cannot classify open items.");
+  auto column = choose(*columns, column_id, {"id"});
+  if (!column) return std::unexpected(column.error());
+  auto terminal = (*column)->find("isTerminal");
+  if (terminal == (*column)->end() || !terminal->is_boolean()) {
+    return std::unexpected("Missing column terminal state.");
+  }
+  return terminal->get<bool>();
+}
+
+Result<void> check_members(const Json& members) {
+  std::set<std::string> seen;
+  for (const Json& member : members) {
+    auto user_id = context::identifier(context::field(member, "userId"));
+    if (!user_id) return std::unexpected(user_id.error());
+    if (!seen.insert(*user_id).second) return std::unexpected("Duplicate directory member.");
+  }
+  return {};
+}
+
+struct Counts {
+  std::int64_t open_items = 0;
+  std::int64_t open_items_yours = 0;
+  std::int64_t open_stories = 0;
+  std::int64_t open_stories_yours = 0;
+};
+
+void count_open(const Json& item, const std::string& current_user, Counts& counts) {
+  const Json assignee = member_or_null(item, "assigneeUserId");
+  const bool yours = assignee.is_string() && assignee.get_ref<const std::string&>() == current_user;
+  const bool story = context::field(item, "type") == "story";
+  counts.open_items += 1;
+  if (yours) counts.open_items_yours += 1;
+  if (story) counts.open_stories += 1;
+  if (story && yours) counts.open_stories_yours += 1;
+}
+
+// The requested assignee: a directory member's id, or null to unassign.
+Result<Json> requested_assignee(const Client& client, std::string_view project_id, const Json& arguments) {
+  const auto it = arguments.is_object() ? arguments.find("assignee_user_id") : arguments.end();
+  if (!arguments.is_object() || it == arguments.end()) {
+    return std::unexpected("assignee_user_id is required; use null to unassign.");
+  }
+  if (it->is_null()) return Json(nullptr);
+  if (!it->is_string()) return std::unexpected("assignee_user_id must be a user ID or null.");
+  auto user_id = context::identifier(it->get_ref<const std::string&>());
+  if (!user_id) return std::unexpected(user_id.error());
+  auto team = directory(client, project_id);
+  if (!team) return std::unexpected(team.error());
+  const auto members = array_member(*team, "members");
+  auto member = choose(members.value_or(std::vector<Json>{}), *user_id, {"userId"});
+  if (!member) return std::unexpected(member.error());
+  return Json(*user_id);
+}
+
+Result<void> confirm_echo(const Json& response, std::string_view project_id, std::string_view board_id,
+                          const std::string& item_id, const Json& assignee) {
+  const auto echo = response.is_object() ? response.find("workItem") : response.end();
+  if (!response.is_object() || echo == response.end()) return std::unexpected(std::string(unverified_item));
+  const Json& echoed = *echo;
+  const bool same = context::field(echoed, "id") == item_id && context::field(echoed, "boardId") == board_id &&
+                    context::field(echoed, "projectId") == project_id &&
+                    member_or_null(echoed, "assigneeUserId") == assignee;
+  if (!same) return std::unexpected(std::string(unverified_echo));
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> phase(std::string_view text) {
+  for (std::string_view word : phase_words) {
+    if (word == text) return std::string(text);
+  }
+  return std::unexpected("Unknown phase in history.");
+}
+
+Result<bool> closed(const Json& item, const Json& board) {
+  const std::string column_id = context::field(item, "columnId");
+  if (!column_id.empty()) return column_closed(column_id, board);
+  auto word = phase(context::field(item, "phase"));
+  if (!word) return std::unexpected("Unknown item phase; cannot classify open items.");
+  return *word == "done";
+}
+
+Result<Json> directory(const Client& client, std::string_view project_id) {
+  auto project = context::identifier(project_id);
+  if (!project) return std::unexpected(project.error());
+  auto answer = client.request("GET", "projects/" + *project + "/team", false);
+  if (!answer) return std::unexpected(answer.error());
+  if (context::field(*answer, "projectId") != *project || context::field(*answer, "currentUserId").empty()) {
+    return std::unexpected("Invalid project directory identity/scope.");
+  }
+  const auto members = answer->find("members");
+  if (members == answer->end() || !members->is_array()) return std::unexpected("Missing project members.");
+  if (auto checked = check_members(*members); !checked) return std::unexpected(checked.error());
+  return std::move(*answer);
+}
+
+Result<Json> summary(const Client& client, std::string_view project_id, const Json& board,
+                     const std::vector<Json>& items, const WallClock& now) {
+  auto team = directory(client, project_id);
+  if (!team) return std::unexpected(team.error());
+  const std::string current_user = context::field(*team, "currentUserId");
+  const std::string board_id = context::field(board, "id");
+  std::set<std::string> seen;
+  Counts counts;
+  for (const Json& item : items) {
+    const std::string id = context::field(item, "id");
+    if (context::field(item, "boardId") != board_id || id.empty() || !seen.insert(id).second) {
+      return std::unexpected("Invalid or duplicate board item in summary.");
+    }
+    auto is_closed = closed(item, board);
+    if (!is_closed) return std::unexpected(is_closed.error());
+    if (!*is_closed) count_open(item, current_user, counts);
+  }
+  Json result = Json::object();
+  result["boardId"] = board_id;
+  result["currentUserId"] = current_user;
+  result["openStories"] = counts.open_stories;
+  result["openStoriesAssignedToYou"] = counts.open_stories_yours;
+  result["openWorkItems"] = counts.open_items;
+  result["openWorkItemsAssignedToYou"] = counts.open_items_yours;
+  result["asOf"] = time_text::utc(now());
+  return result;
+}
+
+ToolOutcome assign(const Client& client, std::string_view project_id, std::string_view board_id, const Json& item,
+                   const Json& arguments) {
+  auto assignee = requested_assignee(client, project_id, arguments);
+  if (!assignee) return std::unexpected(assignee.error());
+  if (member_or_null(item, "assigneeUserId") == *assignee) return "Assignment already matches; no write performed.";
+  auto item_id = context::identifier(context::field(item, "id"));
+  if (!item_id) return std::unexpected(item_id.error());
+  // An unassignment never reads the directory, so the project id is checked here too.
+  auto project = context::identifier(project_id);
+  if (!project) return std::unexpected(project.error());
+  const Json reason = member_or_null(arguments, "reason");
+  const Json body = {{"assigneeUserId", *assignee}, {"reason", reason.is_string() ? reason : Json("")}};
+  auto response =
+      client.request("PATCH", "board/projects/" + *project + "/work-items/" + *item_id + "/assignment", false, body);
+  if (!response) return std::unexpected(response.error());
+  if (auto confirmed = confirm_echo(*response, *project, board_id, *item_id, *assignee); !confirmed) {
+    return std::unexpected(confirmed.error());
+  }
+  const Json result = {{"assigneeUserId", *assignee}, {"changed", true}, {"reference", reference(item)}};
+  return json_text::compact(result);
 }
 
 }  // namespace tracking

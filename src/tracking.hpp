@@ -1,11 +1,47 @@
 #pragma once
+// Team directory, the open/closed rule, the board summary, assignment and the
+// phase-duration report.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "client.hpp"
 #include "json_text.hpp"
+#include "tool_outcome.hpp"
 
 namespace tracking {
 
+// The wall clock the board summary stamps its "asOf" with; tests fix it.
+using WallClock = std::function<std::chrono::system_clock::time_point()>;
+
 // list_project_members, board_summary, assign_work_item, work_item_time.
 std::vector<Json> definitions();
+
+// The text itself when it is one of the six phase words.
+Result<std::string> phase(std::string_view text);
+
+// Whether the item counts as closed on the board: its column decides before
+// its phase does.
+Result<bool> closed(const Json& item, const Json& board);
+
+// The project's team directory, checked for scope and unique member ids.
+Result<Json> directory(const Client& client, std::string_view project_id);
+
+// Open work on the board, in total and for the signed-in user.
+Result<Json> summary(const Client& client, std::string_view project_id, const Json& board,
+                     const std::vector<Json>& items, const WallClock& now = std::chrono::system_clock::now);
+
+// Assigns or unassigns the item and verifies the service's echo.
+ToolOutcome assign(const Client& client, std::string_view project_id, std::string_view board_id, const Json& item,
+                   const Json& arguments);
+
+// An RFC 3339 date-time as milliseconds since the Unix epoch.
+Result<std::int64_t> timestamp(std::string_view text);
+
+// Calendar time the item (listed with its events) spent in each phase.
+Result<Json> time(const Json& item, const Json& board, std::int64_t now_ms);
 
 }  // namespace tracking

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.hpp"
 #include "fake_service.hpp"
 #include "scoped_env.hpp"
 #include "temp_dir.hpp"
@@ -130,11 +131,54 @@ TEST_F(Dispatch, GateAnswersWithTheStatusObjectUntilReady) {
   EXPECT_TRUE(take_lines().empty());
 }
 
-TEST_F(Dispatch, GateErrorsAndUnavailableToolsAreToolErrors) {
+TEST_F(Dispatch, EveryGatedCatalogueToolHasAHandler) {
   make_ready();
-  EXPECT_EQ(text(call("list_work_items")), "error: list_work_items is not available yet in this server version.");
-  EXPECT_EQ(take_lines(), gate) << "the gate runs, the tool does not";
+  for (const Json& tool : tool_defs()) {
+    const std::string name = context::field(tool, "name");
+    if (name == "veltrun_session" || name == "veltrun_login") continue;
+    const ToolOutcome outcome = call(name, {{"reference", "DB-7"}});
+    EXPECT_FALSE(text(outcome).starts_with("error: Unknown tool")) << name;
+    const Lines sent = take_lines();
+    ASSERT_GE(sent.size(), 2u) << name;
+    EXPECT_EQ(Lines(sent.begin(), sent.begin() + 2), gate) << name;
+  }
+}
 
+TEST_F(Dispatch, TrackingToolsGetTheirOwnListings) {
+  make_ready();
+  const std::string no_include = "board/projects/P1/work-items?limit=100&boardId=B1";
+  const std::string with_events = "board/projects/P1/work-items?limit=100&include=events&boardId=B1";
+  service.on("GET", no_include,
+             Reply::json(Json{{"items", Json::array({Json{{"id", "W1"}, {"boardId", "B1"}, {"phase", "review"},
+                                                          {"type", "story"}, {"assigneeUserId", "u"}}})}}));
+  service.on("GET", with_events, Reply::json(Json{{"items", Json::array({Json{{"id", "W 3"}, {"key", "DB-9"},
+                                                                               {"boardId", "B1"}}})}}));
+  service.on("GET", "projects/P1/team",
+             Reply::json(Json{{"currentUserId", "u"}, {"members", Json::array()}, {"projectId", "P1"}}));
+
+  // The report names no path, so an id the paths would refuse is still reported on.
+  EXPECT_EQ(text(call("work_item_time", {{"reference", "DB-9"}})),
+            "error: Invalid or missing history timestamp.");
+  EXPECT_EQ(take_lines(), then(gate, {"GET " + with_events}));
+
+  EXPECT_EQ(text(call("assign_work_item", {{"reference", "DB-9"}, {"assignee_user_id", nullptr}})),
+            "error: Invalid identifier.");
+  EXPECT_EQ(take_lines(), then(gate, {item_list})) << "no write for an item the paths refuse";
+
+  const std::string summary = text(call("board_summary"));
+  EXPECT_TRUE(summary.starts_with(header + "\n{\"asOf\":\"")) << summary;
+  EXPECT_TRUE(summary.ends_with(R"(","boardId":"B1","currentUserId":"u","openStories":1,"openStoriesAssignedToYou":1,)"
+                                R"("openWorkItems":1,"openWorkItemsAssignedToYou":1})"))
+      << summary;
+  EXPECT_EQ(take_lines(), then(gate, {"GET " + no_include, "GET projects/P1/team"}));
+
+  EXPECT_EQ(text(call("list_project_members")),
+            header + "\n" + R"({"currentUserId":"u","members":[],"projectId":"P1"})");
+  EXPECT_EQ(take_lines(), then(gate, {"GET projects/P1/team"}));
+}
+
+TEST_F(Dispatch, GateErrorsAreToolErrors) {
+  make_ready();
   service.on("GET", "board/projects/P1/boards", Reply::json(Json::array()));
   EXPECT_EQ(text(call("post_comment", {{"reference", "DB-7"}, {"body", "x"}})),
             "error: The selected board is no longer available. Select a board explicitly.");

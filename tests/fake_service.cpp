@@ -57,7 +57,9 @@ Reply Reply::redirect(int status, std::string location) {
   return reply;
 }
 
-Service::Service() : server_(std::make_unique<httplib::Server>()) {
+Service::Service() : Service(0) {}
+
+Service::Service(int fixed_port) : server_(std::make_unique<httplib::Server>()) {
   server_->set_keep_alive_max_count(1);
   auto handle = [this](const httplib::Request& in, httplib::Response& out) {
     Request request;
@@ -77,7 +79,15 @@ Service::Service() : server_(std::make_unique<httplib::Server>()) {
   server_->Patch(".*", handle);
   server_->Put(".*", handle);
   server_->Delete(".*", handle);
-  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (fixed_port == 0) {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+  } else if (server_->bind_to_port("127.0.0.1", fixed_port)) {
+    port_ = fixed_port;
+  }
+  if (port_ <= 0) {
+    port_ = 0;
+    return;
+  }
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

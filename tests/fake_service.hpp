@@ -55,6 +55,9 @@ using Handler = std::function<Reply(const Request&)>;
 class Service {
  public:
   Service();
+  // On a fixed port, for binaries built with the fake's base URL; port() is
+  // 0 when the port could not be bound.
+  explicit Service(int fixed_port);
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;

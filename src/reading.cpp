@@ -1,0 +1,167 @@
+#include "reading.hpp"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "context.hpp"
+#include "item_reference.hpp"
+#include "unicode_text.hpp"
+
+namespace reading {
+
+namespace {
+
+constexpr std::string_view no_pages = "(no docs pages)";
+constexpr std::string_view ambiguous_title = "Page title is missing or ambiguous. Use its ID.";
+constexpr std::string_view invalid_metadata = "Invalid page metadata; cannot safely edit.";
+
+Result<std::vector<Json>> board_items(const Client& client, std::string_view project_id, std::string_view board_id) {
+  return client.items_including(project_id, board_id, "comments");
+}
+
+// Item lines keyed by phase; std::string compares as unsigned bytes, so the
+// map's order is byte order.
+std::map<std::string, std::vector<std::string>> lines_by_phase(const std::vector<Json>& items) {
+  std::map<std::string, std::vector<std::string>> groups;
+  for (const Json& item : items) {
+    groups[context::field(item, "phase")].push_back(reference(item) + " " + context::field(item, "title"));
+  }
+  return groups;
+}
+
+std::string summary_line(const Result<Json>& summary) {
+  if (!summary) return "Personal board summary unavailable: " + summary.error() + "\n\n";
+  return "Board summary (show openStories and openStoriesAssignedToYou in the user language): " +
+         json_text::compact(*summary) + "\n\n";
+}
+
+std::string phase_groups(const std::vector<Json>& items) {
+  std::string text = "Work items by phase:\n";
+  if (items.empty()) text += "(board empty)\n";
+  for (const auto& [phase, lines] : lines_by_phase(items)) {
+    text += "[" + phase + "]\n";
+    for (std::size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
+    text += "\n";
+  }
+  return text;
+}
+
+std::string docs_section(const Result<std::vector<Json>>& pages) {
+  std::string text = "\nProject docs (shared across this project's boards):\n";
+  if (!pages) return text + "Docs unavailable: " + pages.error() + "\n";
+  if (pages->empty()) text += std::string(no_pages) + "\n";
+  for (const Json& page : *pages) {
+    text += context::field(page, "id") + " [" + context::field(page, "kind") + "] " + context::field(page, "title") +
+            "\n";
+  }
+  return text +
+         "Approved [Design], [Architecture] and [Sequence] pages constrain implementation. Read relevant pages "
+         "before work.\n";
+}
+
+// The one page whose lower-cased title holds the lower-cased text.
+const Json* page_by_fragment(const std::vector<Json>& pages, std::string_view text) {
+  const std::string fragment = unicode_text::lower(text);
+  const Json* found = nullptr;
+  for (const Json& page : pages) {
+    if (unicode_text::lower(context::field(page, "title")).find(fragment) == std::string::npos) continue;
+    if (found) return nullptr;
+    found = &page;
+  }
+  return found;
+}
+
+Result<const Json*> target_page(const std::vector<Json>& pages, std::string_view wanted) {
+  if (auto exact = choose(pages, wanted, {"id", "title"})) return *exact;
+  if (const Json* page = page_by_fragment(pages, wanted)) return page;
+  return std::unexpected(std::string(ambiguous_title));
+}
+
+// A JSON integer of at least 1, printed in decimal; nothing otherwise.
+std::optional<std::string> page_version(const Json& page) {
+  auto it = page.find("version");
+  if (it == page.end() || !it->is_number_integer()) return std::nullopt;
+  if (it->is_number_unsigned()) {
+    const auto version = it->get<std::uint64_t>();
+    if (version < 1) return std::nullopt;
+    return std::to_string(version);
+  }
+  const auto version = it->get<std::int64_t>();
+  if (version < 1) return std::nullopt;
+  return std::to_string(version);
+}
+
+// A present "bodyMarkdown" is the body even when null; "body" only stands in
+// for pages that lack the member.
+std::string page_body(const Json& page) {
+  auto it = page.find("bodyMarkdown");
+  if (it == page.end()) it = page.find("body");
+  if (it == page.end() || !it->is_string()) return "";
+  return it->get<std::string>();
+}
+
+ToolOutcome page_text(const Json& response, std::string_view project_id, std::string_view page_id) {
+  if (!response.is_object()) return std::unexpected("Invalid page response.");
+  auto found = response.find("page");
+  if (found == response.end()) return std::unexpected("Invalid page response.");
+  const Json& page = *found;
+  if (!page.is_object() || context::field(page, "id") != page_id || context::field(page, "projectId") != project_id) {
+    return std::unexpected(std::string(invalid_metadata));
+  }
+  const auto version = page_version(page);
+  if (!version) return std::unexpected(std::string(invalid_metadata));
+  return "Page ID: " + std::string(page_id) + "\nVersion: " + *version + "\nStatus: " +
+         context::field(page, "status") + "\n\n# " + context::field(page, "title") + "\n\n" + page_body(page);
+}
+
+}  // namespace
+
+ToolOutcome list_work_items(const Client& client, std::string_view project_id, std::string_view board_id,
+                            const Json& arguments) {
+  auto items = board_items(client, project_id, board_id);
+  if (!items) return std::unexpected(items.error());
+  const std::string phase = context::field(arguments, "phase");
+  Json kept = Json::array();
+  for (Json& item : *items) {
+    if (phase.empty() || context::field(item, "phase") == phase) kept.push_back(std::move(item));
+  }
+  return json_text::pretty(kept);
+}
+
+ToolOutcome project_context(const Client& client, std::string_view project_id, std::string_view board_id,
+                            const Json& board, const tracking::WallClock& now) {
+  auto items = board_items(client, project_id, board_id);
+  if (!items) return std::unexpected(items.error());
+  std::string text = summary_line(tracking::summary(client, project_id, board, *items, now));
+  text += phase_groups(*items);
+  text += docs_section(client.pages(project_id));
+  return text;
+}
+
+ToolOutcome list_doc_pages(const Client& client, std::string_view project_id) {
+  auto pages = client.pages(project_id);
+  if (!pages) return std::unexpected(pages.error());
+  if (pages->empty()) return std::string(no_pages);
+  return json_text::pretty(Json(std::move(*pages)));
+}
+
+ToolOutcome get_doc_page(const Client& client, std::string_view project_id, const Json& arguments) {
+  auto pages = client.pages(project_id);
+  if (!pages) return std::unexpected(pages.error());
+  const std::string wanted = context::field(arguments, "page");
+  if (wanted.empty()) return std::unexpected("page must not be empty.");
+  auto target = target_page(*pages, wanted);
+  if (!target) return std::unexpected(target.error());
+  auto page_id = context::identifier(context::field(**target, "id"));
+  if (!page_id) return std::unexpected(page_id.error());
+  auto project = context::identifier(project_id);
+  if (!project) return std::unexpected(project.error());
+  auto response = client.request("GET", "docs/projects/" + *project + "/pages/" + *page_id, true);
+  if (!response) return std::unexpected(response.error());
+  return page_text(*response, *project, *page_id);
+}
+
+}  // namespace reading
