@@ -183,10 +183,12 @@ TEST_F(Reading, ProjectContextCarriesOnPastSummaryAndDocsFailures) {
                     item("W2", {{"key", "DB-2"}, {"title", "B"}, {"phase", "blocked"}}),
                     item("W3", {{"key", "DB-3"}, {"title", "C"}}),
                     item("W4", {{"key", "DB-4"}, {"title", "D"}, {"phase", "Done"}}),
-                    item("W5", {{"key", "DB-5"}, {"title", "E"}, {"phase", 3}})}),
+                    item("W5", {{"key", "DB-5"}, {"title", "E"}, {"phase", 3}}),
+                    item("W6", {{"key", "DB-6"}, {"title", "F"}, {"phase", "\u00e9t\u00e9"}})}),
        Reply::json(team()), Reply::json(pages),
        "Personal board summary unavailable: Unknown item phase; cannot classify open items.\n\n"
-       "Work items by phase:\n[]\nDB-3 C\nDB-5 E\n[Done]\nDB-4 D\n[blocked]\nDB-2 B\n[done]\nDB-1 A\n" +
+       "Work items by phase:\n[]\nDB-3 C\nDB-5 E\n[Done]\nDB-4 D\n[blocked]\nDB-2 B\n[done]\nDB-1 A\n"
+       "[\u00e9t\u00e9]\nDB-6 F\n" +
            docs_head + "D1 [Design] System Design\n" + docs_tail},
       {"docs unavailable", Json::array(), Reply::json(team()), Reply::json(Json{{"message", "Docs are off"}}, 503),
        zero_summary + "Work items by phase:\n(board empty)\n" + docs_head +
@@ -248,9 +250,11 @@ TEST_F(Reading, GetDocPageFindsByIdExactTitleOrUniqueFragment) {
       Json{{"id", "D8"}, {"title", 8}},
       Json{{"id", "bad.id"}, {"title", "Dotted"}},
       Json{{"title", "Orphan"}},
+      Json{{"id", "Glossary"}, {"title", "Terms"}},
+      Json{{"id", "G2"}, {"title", "Glossary"}},
   });
   service.on("GET", pages_route, Reply::json(Json{{"pages", pages}}));
-  for (const char* id : {"D1", "D2", "D3", "D4", "D5", "D6", "D7", "D8"}) {
+  for (const char* id : {"D1", "D2", "D3", "D4", "D5", "D6", "D7", "D8", "Glossary", "G2"}) {
     service.on("GET", pages_route + "/" + id, Reply::json(Json{{"page", valid_page(id)}}));
   }
   struct Case {
@@ -260,6 +264,10 @@ TEST_F(Reading, GetDocPageFindsByIdExactTitleOrUniqueFragment) {
   };
   const std::vector<Case> cases = {
       {"D3", "D3", ""},
+      {"d3", "", ambiguous},  // ids match exactly only; the fragment search reads titles
+      {"Terms", "Glossary", ""},
+      // One page's id and another's title: the exact match is ambiguous, the fragment is not.
+      {"Glossary", "G2", ""},
       {"Design", "D2", ""},  // exact, though two other titles contain it
       {"system", "D1", ""},
       {"REVIEW", "D3", ""},
@@ -340,6 +348,9 @@ TEST_F(Reading, GetDocPageChecksTheReturnedPage) {
        "error: Veltrun API returned HTTP 404 for GET docs/projects/P1/pages/D1: No such page"},
       {"largest unsigned version", Reply::raw(200, head + R"("version":18446744073709551615}})", "application/json"),
        "Page ID: D1\nVersion: 18446744073709551615\nStatus: draft\n\n# System Design\n\n"},
+      // Past 64 bits the number is read as a float.
+      {"version 2^64", Reply::raw(200, head + R"("version":18446744073709551616}})", "application/json"),
+       "error: " + bad_metadata},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
