@@ -157,10 +157,11 @@ ToolOutcome get_doc_page(const Client& client, std::string_view project_id, cons
   if (!target) return std::unexpected(target.error());
   auto page_id = context::identifier(context::field(**target, "id"));
   if (!page_id) return std::unexpected(page_id.error());
-  // The page list has already held the project id to the identifier rule.
-  auto response = client.request("GET", "docs/projects/" + std::string(project_id) + "/pages/" + *page_id, true);
+  auto project = context::identifier(project_id);
+  if (!project) return std::unexpected(project.error());
+  auto response = client.request("GET", "docs/projects/" + *project + "/pages/" + *page_id, true);
   if (!response) return std::unexpected(response.error());
-  return page_text(*response, project_id, *page_id);
+  return page_text(*response, *project, *page_id);
 }
 
 }  // namespace reading
