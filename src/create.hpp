@@ -28,7 +28,8 @@ Result<void> validate_args(const Json& arguments, std::initializer_list<std::str
 // The string under key ("" when absent), untrimmed.
 Result<std::string_view> string(const Json& arguments, std::string_view key);
 
-// One POST, then the record under response_key checked against what was sent.
+// One POST, then the record under response_key checked against the
+// destination before it is reported.
 ToolOutcome post(const Client& client, std::string_view path, bool docs, Json body, std::string_view response_key,
                  std::string_view project_id, std::optional<std::string_view> board_id);
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -33,18 +34,24 @@ const Json* member(const Json& object, std::string_view key) {
   return it == object.end() ? nullptr : &*it;
 }
 
-// Only an unsigned integer in the parsed text counts: 5.0, 1e3 and -1 are
-// read as other number kinds and are refused.
-bool version_equals(const Json* value, std::uint64_t version) {
-  return value && value->is_number_unsigned() && value->get<std::uint64_t>() == version;
+// A whole number above zero written without fraction or exponent. The parser
+// reads 5.0 and 1e3 as floats and -1 as a signed integer; a value built in
+// code may hold a positive number of the signed kind, which counts.
+std::optional<std::uint64_t> positive_integer(const Json* value) {
+  if (!value || !value->is_number_integer()) return std::nullopt;
+  if (value->is_number_unsigned()) {
+    const auto number = value->get<std::uint64_t>();
+    return number > 0 ? std::optional(number) : std::nullopt;
+  }
+  const auto number = value->get<std::int64_t>();
+  return number > 0 ? std::optional(static_cast<std::uint64_t>(number)) : std::nullopt;
 }
 
+bool version_equals(const Json* value, std::uint64_t version) { return positive_integer(value) == version; }
+
 Result<std::uint64_t> expected_version(const Json& arguments) {
-  const Json* value = member(arguments, "expected_version");
-  if (value && value->is_number_unsigned()) {
-    const auto version = value->get<std::uint64_t>();
-    if (version >= 1 && version <= max_version) return version;
-  }
+  const auto version = positive_integer(member(arguments, "expected_version"));
+  if (version && *version <= max_version) return *version;
   return failure("expected_version must be a positive safe integer from get_doc_page.");
 }
 

@@ -110,6 +110,9 @@ TEST_F(CreateTools, ArgumentErrorsStopBeforeAnyRequest) {
       {Tool::doc_page, {{"alpha", 1}, {"Title", "x"}}, unsupported("Title")},
       {Tool::work_item, {{"title", nullptr}, {"zz", 1}}, unsupported("zz")},
       {Tool::work_item, {{"type", "Bad"}, {"title", "x"}, {"zz", 1}}, unsupported("zz")},
+      // The title is judged before the other arguments and the ids.
+      {Tool::work_item, {{"type", "Bad"}, {"labels", nullptr}}, empty_title, "P/1", "B/1"},
+      {Tool::doc_page, {{"title", "\u200b"}}, markdown},
       {Tool::work_item, {{"title", "x"}, {"t\u00eftle\n", 1}}, unsupported("t\u00eftle\n")},
       {Tool::work_item, {{"title", "x"}, {"type", "Task"}}, bad_type},
       {Tool::work_item, {{"title", "x"}, {"type", " task"}}, bad_type},
@@ -192,6 +195,54 @@ TEST_F(CreateTools, WorkItemBodyIsBuiltFromTheArgumentsWithDefaults) {
     EXPECT_EQ(service.requests().at(0).json()["priority"], priority);
     sent();
   }
+}
+
+TEST_F(CreateTools, PageBodyTrimsOnlyTheTitle) {
+  struct Case {
+    Json arguments;
+    std::string body;
+  };
+  const std::string fixed = R"("changeSummary":"Created via Veltrun MCP","kind":"document","status":"draft",)";
+  const std::vector<Case> cases = {
+      {{{"title", "\u3000Notes\u2028"}, {"body_markdown", " \n"}},
+       R"({"authorType":"agent","bodyMarkdown":" \n",)" + fixed + R"("title":"Notes"})"},
+      {{{"body_markdown", "# A\n\n- b\n"}, {"title", "N o"}},
+       R"({"authorType":"agent","bodyMarkdown":"# A\n\n- b\n",)" + fixed + R"("title":"N o"})"},
+      // A zero-width space has no White_Space property, so the title is not blank.
+      {{{"title", "\u200b"}, {"body_markdown", ""}},
+       R"({"authorType":"agent","bodyMarkdown":"",)" + fixed + "\"title\":\"\u200b\"}"},
+  };
+  service.on("POST", pages_path, Reply::json(Json{{"page", valid_page()}}, 201));
+  for (const Case& c : cases) {
+    EXPECT_TRUE(run(Tool::doc_page, c.arguments).has_value()) << c.body;
+    EXPECT_EQ(sent(), Lines{"POST " + pages_path + " " + c.body});
+  }
+}
+
+TEST(CreateDefinitions, PrintTheDocumentedToolsExactly) {
+  const std::vector<Json> tools = create::definitions();
+  ASSERT_EQ(tools.size(), 2u);
+  EXPECT_EQ(json_text::compact(tools[0]),
+            R"({"description":"Create a work item in Inbox on this session's resolved project and board. Requires a )"
+            R"(ready session. Use when the user asks to create/save a task, not merely to discuss one. Returns the )"
+            R"(created key and ID. Never retry a failed or uncertain write automatically; check for an existing )"
+            R"(result first.","inputSchema":{"additionalProperties":false,"properties":{"description":)"
+            R"({"description":"Requirement/specification text; Markdown supported.","type":"string"},)"
+            R"("labels":{"items":{"minLength":1,"type":"string"},"type":"array"},)"
+            R"("priority":{"default":"P2","enum":["P0","P1","P2","P3","P4"],"type":"string"},)"
+            R"("title":{"minLength":1,"type":"string"},)"
+            R"("type":{"default":"task","enum":["epic","story","feature","bug","task","research","architecture",)"
+            R"("runbook","spike"],"type":"string"}},"required":["title"],"type":"object"},)"
+            R"("name":"create_work_item"})");
+  EXPECT_EQ(json_text::compact(tools[1]),
+            R"({"description":"Create a root draft document, attributed to the agent, in the resolved project's )"
+            R"(SERVER-DEFAULT Docs space. The current backend cannot select another space or parent through this )"
+            R"(tool. If the user requests another destination, explain the limitation instead of silently using )"
+            R"(default. Requires a ready session and a user request to save/create a page. Returns its ID and actual )"
+            R"(spaceId. Never retry a failed or uncertain write automatically; check existing pages first.",)"
+            R"("inputSchema":{"additionalProperties":false,"properties":{"body_markdown":{"description":)"
+            R"("Full Markdown content of the new draft.","type":"string"},"title":{"minLength":1,"type":"string"}},)"
+            R"("required":["title","body_markdown"],"type":"object"},"name":"create_doc_page"})");
 }
 
 TEST_F(CreateTools, EachToolUsesItsOwnCredentialAndPath) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -160,6 +161,10 @@ TEST_F(EditTool, ArgumentFaultsAreReportedBeforeAnyRequest) {
       {R"({"page_id":"D 1","expected_version":-1})", "Invalid identifier."},
       {R"({"page_id":"D1","title":"T"})", bad_version},
       {R"({"page_id":"D1","expected_version":null,"title":"T"})", bad_version},
+      // The version is judged before the texts, the texts before the project id.
+      {R"({"page_id":"D1","expected_version":0,"title":5})", bad_version},
+      {"{" + valid + R"(,"title":5})", "title must be a string.", ""},
+      {"{" + valid + "}", "Supply title and/or body_markdown to edit.", ""},
       {"{" + valid + R"(,"title":5})", "title must be a string."},
       {"{" + valid + R"(,"title":" \u3000\n"})", "title must not be empty."},
       {"{" + valid + R"(,"title":"","body_markdown":"x"})", "title must not be empty."},
@@ -209,6 +214,51 @@ TEST_F(EditTool, ExpectedVersionMustBeAPlainSafeUnsignedInteger) {
                                             c.version + R"(,"title":"T"})"}))
         << c.version;
   }
+}
+
+TEST_F(EditTool, ExpectedVersionBuiltInCodeIsJudgedByItsValue) {
+  // Only parsed text tells the number kinds apart by their writing; a value
+  // built in code holds a positive integer in the signed kind too.
+  struct Case {
+    Json version;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {3, true}, {3u, true}, {std::int64_t{3}, true}, {-3, false}, {0, false}, {3.0, false}, {"3", false},
+  };
+  write_reply = Reply::json({{"page", page(4, "T")}});
+  for (const Case& c : cases) {
+    const Json arguments = {{"page_id", "D1"}, {"expected_version", c.version}, {"title", "T"}};
+    const ToolOutcome outcome = edit::doc_page(client, "P1", arguments);
+    const std::string label = json_text::compact(c.version);
+    if (!c.accepted) {
+      EXPECT_EQ(text(outcome), "error: " + bad_version) << label;
+      EXPECT_EQ(sent(), Lines{}) << label;
+      continue;
+    }
+    EXPECT_EQ(text(outcome), json_text::pretty(Json{{"updated", page(4, "T")}})) << label;
+    EXPECT_EQ(sent().size(), 2u) << label;
+  }
+}
+
+TEST(EditDefinition, PrintsTheDocumentedToolExactly) {
+  const std::string description =
+      "Edit an existing Docs page's title and/or full Markdown body in this session's resolved project. First read "
+      "get_doc_page and use its exact ID and version as expected_version. Only supplied fields change; authorType is "
+      "agent. Keeps status, parent, space and links unchanged (edits to a published page remain published). Requires "
+      "the user's request to edit. On conflict or uncertain result, read and reconcile; never automatically retry "
+      "with a newer version.";
+  EXPECT_EQ(description.size(), 456u);
+  EXPECT_EQ(json_text::compact(edit::definition()),
+            R"({"description":")" + description +
+                R"(","inputSchema":{"additionalProperties":false,)"
+                R"("anyOf":[{"required":["title"]},{"required":["body_markdown"]}],)"
+                R"("properties":{"body_markdown":{"description":"Full replacement Markdown; omit to retain the )"
+                R"(current body. Empty string intentionally clears it.","type":"string"},)"
+                R"("change_summary":{"maxLength":500,"type":"string"},)"
+                R"("expected_version":{"maximum":9007199254740990,"minimum":1,"type":"integer"},)"
+                R"("page_id":{"minLength":1,"type":"string"},"title":{"minLength":1,"type":"string"}},)"
+                R"("required":["page_id","expected_version"],"type":"object"},"name":"update_doc_page"})");
 }
 
 TEST_F(EditTool, ChangeSummaryIsCountedInUtf16UnitsAfterTrimming) {
