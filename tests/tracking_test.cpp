@@ -290,6 +290,34 @@ TEST_F(TrackingSummary, AnyBadItemFailsTheWholeSummary) {
   }
 }
 
+TEST_F(TrackingSummary, ReadsTheClockOnlyOnceEverythingIsCounted) {
+  struct Case {
+    std::vector<Json> items;
+    Reply directory;
+    std::string result;
+    std::vector<std::size_t> clock_reads;  // requests already sent at each read of the clock
+  };
+  const Json good = item("W1", "inbox", "story", "me");
+  const std::vector<Case> cases = {
+      {{good}, Reply::json(team()), counted(1, 1, 1, 1), {1}},
+      {{good, good}, Reply::json(team()), "error: " + summary_error, {}},
+      {{good, item("W2", "closed", "story", "me")}, Reply::json(team()),
+       "error: Unknown item phase; cannot classify open items.", {}},
+      {{good}, Reply::json(team("none")), "error: Missing project members.", {}},
+  };
+  for (const Case& c : cases) {
+    Rig rig;
+    rig.service.on("GET", team_target, c.directory);
+    std::vector<std::size_t> reads;
+    const tracking::WallClock clock = [&] {
+      reads.push_back(rig.service.requests().size());
+      return fixed_instant;
+    };
+    EXPECT_EQ(text(tracking::summary(rig.client, "P1", board, c.items, clock)), c.result) << c.result;
+    EXPECT_EQ(reads, c.clock_reads) << c.result;
+  }
+}
+
 class TrackingAssign : public ::testing::Test {
  protected:
   const Json item = {{"id", "W1"}, {"key", "DB-7"}, {"boardId", "B1"}, {"projectId", "P1"}, {"assigneeUserId", "u-old"}};
@@ -365,9 +393,12 @@ TEST_F(TrackingAssign, MatchingAssignmentWritesNothing) {
     Json arguments;
     Lines sent;
     std::string result;
+    const char* project = "P1";
   };
   Json unassigned = item;
   unassigned.erase("assigneeUserId");
+  Json unassigned_without_id = unassigned;
+  unassigned_without_id.erase("id");
   Json null_assignee = item;
   null_assignee["assigneeUserId"] = nullptr;
   Json held_by_stranger = item;
@@ -378,9 +409,12 @@ TEST_F(TrackingAssign, MatchingAssignmentWritesNothing) {
       {item, {{"assignee_user_id", "u-old"}}, {team_line}, matches},
       // The current assignee must still be an eligible member.
       {held_by_stranger, {{"assignee_user_id", "u-stranger"}}, {team_line}, "error: " + not_member},
+      // Nothing is written, so neither the item's id nor the project id goes into a path.
+      {unassigned_without_id, {{"assignee_user_id", nullptr}}, {}, matches},
+      {unassigned, {{"assignee_user_id", nullptr}}, {}, matches, "P/1"},
   };
   for (const Case& c : cases) {
-    const Run r = run(c.item, c.arguments, Reply::json(echo("u-new")));
+    const Run r = run(c.item, c.arguments, Reply::json(echo("u-new")), c.project);
     EXPECT_EQ(r.result, c.result) << json_text::compact(c.item);
     EXPECT_EQ(r.sent, c.sent) << json_text::compact(c.item);
   }

@@ -58,11 +58,26 @@ std::string totals(const Json& work_item, std::int64_t now_ms = eleven) {
 }
 
 TEST(TrackingTimestamp, ConvertsOrRefuses) {
-  EXPECT_EQ(tracking::timestamp("2024-03-01T12:00:00+02:00"), t0);
-  EXPECT_EQ(tracking::timestamp("2024-03-01T10:00:00.0009999Z"), t0);
-  for (const char* text : {"", "2024-03-01T10:00:00", "2024-02-30T10:00:00Z", " 2024-03-01T10:00:00Z"}) {
-    EXPECT_EQ(tracking::timestamp(text), std::unexpected(bad_time)) << text;
-  }
+  struct Case {
+    const char* text;
+    Result<std::int64_t> expected;
+  };
+  const std::unexpected refused(bad_time);
+  const Case cases[] = {
+      {"2024-03-01T10:00:00Z", t0},
+      {"2024-03-01t10:00:00z", t0},
+      {"2024-03-01T12:00:00+02:00", t0},
+      {"2024-03-01T08:30:00-01:30", t0},
+      {"2024-03-01T10:00:00.0009999Z", t0},
+      {"2024-03-01T10:00:00.123999999999Z", t0 + 123},
+      {"1969-12-31T23:59:59.9995Z", -1},  // the earlier millisecond, not toward zero
+      {"", refused},
+      {"2024-03-01T10:00:00", refused},
+      {"2024-02-30T10:00:00Z", refused},
+      {"2024-03-01T24:00:00Z", refused},
+      {" 2024-03-01T10:00:00Z", refused},
+  };
+  for (const Case& c : cases) EXPECT_EQ(tracking::timestamp(c.text), c.expected) << c.text;
 }
 
 TEST(TrackingTime, OpenItemWithOnlyItsCreation) {
@@ -175,16 +190,33 @@ TEST(TrackingTime, TotalsOverHistories) {
 }
 
 TEST(TrackingTime, CreationTimeAgainstNow) {
-  Json precise = item("inbox", Json::array());
-  precise["createdAt"] = "2024-03-01T10:00:00.0009999Z";
-  EXPECT_EQ(totals(precise, t0), R"([{"phase":"inbox","seconds":0.0}])"
-                                 " stopped=false entered=0");
-  EXPECT_EQ(totals(precise, t0 - 1), "error: Creation timestamp is in the future.");
-  Json east = item("inbox", Json::array());
-  east["createdAt"] = "2024-03-01T12:00:00+02:00";
-  EXPECT_EQ(totals(east, t0 + minute), R"([{"phase":"inbox","seconds":60.0}])"
-                                       " stopped=false entered=0");
-  EXPECT_EQ(totals(east, t0 - 1), "error: Creation timestamp is in the future.");
+  struct Case {
+    const char* created_at;
+    std::int64_t now_ms;
+    std::string expected;  // the current phase's seconds and absolute entry time, or the error
+  };
+  const std::string future = "error: Creation timestamp is in the future.";
+  const Case cases[] = {
+      {"2024-03-01T10:00:00.0009999Z", t0, "0.0 at 1709287200000"},
+      {"2024-03-01T10:00:00.0009999Z", t0 - 1, future},
+      {"2024-03-01T12:00:00+02:00", t0 + minute, "60.0 at 1709287200000"},
+      {"2024-03-01T12:00:00+02:00", t0 - 1, future},
+      {"2024-03-01T10:00:00Z", t0 + 2 * 60 * minute, "7200.0 at 1709287200000"},
+      // Before the epoch the sub-millisecond digits still round down.
+      {"1969-12-31T23:59:59.9995Z", 0, "0.001 at -1"},
+      {"1969-12-31T23:59:59.9995Z", -1, "0.0 at -1"},
+      {"1969-12-31T23:59:59.9995Z", -2, future},
+  };
+  for (const Case& c : cases) {
+    Json work_item = item("inbox", Json::array());
+    work_item["createdAt"] = c.created_at;
+    const auto result = tracking::time(work_item, board, c.now_ms);
+    const std::string got =
+        result ? json_text::compact((*result)["phases"][0]["seconds"]) + " at " +
+                     std::to_string((*result)["currentPhaseEnteredAtMs"].get<std::int64_t>())
+               : "error: " + result.error();
+    EXPECT_EQ(got, c.expected) << c.created_at << " now " << c.now_ms;
+  }
 }
 
 TEST(TrackingTime, SecondsPrintAsShortestFloats) {
@@ -192,7 +224,18 @@ TEST(TrackingTime, SecondsPrintAsShortestFloats) {
     std::int64_t ms;
     std::string seconds;
   };
-  const Case cases[] = {{0, "0.0"}, {1, "0.001"}, {1500, "1.5"}, {60000, "60.0"}, {123456789, "123456.789"}};
+  const Case cases[] = {
+      {0, "0.0"},
+      {1, "0.001"},
+      {1500, "1.5"},
+      {60000, "60.0"},
+      {123456789, "123456.789"},
+      {100, "0.1"},
+      {86'400'000, "86400.0"},
+      {100'000'000'000'000, "100000000000.0"},
+      // From 0000-01-01 to 9999-12-31T23:59:59.999, the longest span two timestamps can hold.
+      {315'569'519'999'999, "315569519999.999"},
+  };
   for (const auto& c : cases) {
     EXPECT_EQ(totals(item("inbox", Json::array()), t0 + c.ms),
               R"([{"phase":"inbox","seconds":)" + c.seconds + "}] stopped=false entered=0")
@@ -282,6 +325,8 @@ TEST(TrackingTime, TheEarliestFailingStepDecides) {
   eventless.erase("events");
   Json unclassifiable = item("uat", {move("E1", "10:10:00", "inbox", "review")});
   unclassifiable["columnId"] = "C-gone";
+  Json timeless_move = move("", "10:10:00", "inbox", "review");
+  timeless_move.erase("occurredAt");
   struct Case {
     const char* name;
     Json work_item;
@@ -301,6 +346,17 @@ TEST(TrackingTime, TheEarliestFailingStepDecides) {
        unknown_phase},
       {"history before the column", unclassifiable, eleven,
        "History does not reach the current phase; no reliable total."},
+      {"scope before identity", item("inbox", {{{"workItemId", "W2"}, {"eventId", ""}}}), eleven,
+       "Event item scope mismatch."},
+      {"identity before the transition time", item("review", {timeless_move}), eleven,
+       "Invalid/duplicate event identity."},
+      {"first from before its time", item("review", {move("E1", "11:30:00", "backlog", "review")}), eleven,
+       unknown_phase},
+      {"time before a later from",
+       item("review", {move("E1", "10:10:00", "inbox", "uat"), move("E2", "11:30:00", "", "review")}), eleven,
+       inconsistent},
+      {"from before to", item("review", {move("E1", "10:10:00", "inbox", "uat"), move("E2", "10:20:00", "review", "")}),
+       eleven, inconsistent},
   };
   for (const auto& c : cases) EXPECT_EQ(report(c.work_item, c.now_ms), "error: " + c.error) << c.name;
 }
