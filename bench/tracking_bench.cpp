@@ -25,10 +25,14 @@ std::string item_id(int n) { return "W" + std::to_string(n); }
 
 Json work_item(int n) {
   static const char* phases[] = {"inbox", "refinement", "in_progress", "review", "uat", "done"};
-  return Json{{"id", item_id(n)},          {"key", "DB-" + std::to_string(n)},
-              {"boardId", "B1"},           {"phase", phases[n % 6]},
-              {"type", n % 3 ? "task" : "story"}, {"assigneeUserId", n % 2 ? "u1" : "u2"},
-              {"title", "Item " + std::to_string(n)}, {"createdAt", "2026-01-01T00:00:00Z"}};
+  return Json{{"id", item_id(n)},
+              {"key", "DB-" + std::to_string(n)},
+              {"boardId", "B1"},
+              {"phase", phases[n % 6]},
+              {"type", n % 3 ? "task" : "story"},
+              {"assigneeUserId", n % 2 ? "u1" : "u2"},
+              {"title", "Item " + std::to_string(n)},
+              {"createdAt", "2026-01-01T00:00:00Z"}};
 }
 
 // "2026-01-DDTHH:MM:SSZ", the given seconds after New Year (under ten days).
@@ -85,8 +89,8 @@ void serve_board(fake::Service& service) {
       for (int n = page * page_size; n < (page + 1) * page_size; ++n) {
         Json item = items[n];
         if (!include.empty()) {
-          item["events"] = Json::array(
-              {Json{{"workItemId", item_id(n)}, {"eventId", "E" + std::to_string(n)}, {"eventType", "work_item.created"}}});
+          item["events"] = Json::array({Json{
+              {"workItemId", item_id(n)}, {"eventId", "E" + std::to_string(n)}, {"eventType", "work_item.created"}}});
           item["phase"] = "inbox";
         }
         list.push_back(std::move(item));
@@ -121,9 +125,7 @@ void tool_call(benchmark::State& state, const char* name, const Json& arguments)
 }
 
 void BoardSummaryToolCall(benchmark::State& state) { tool_call(state, "board_summary", Json::object()); }
-void WorkItemTimeToolCall(benchmark::State& state) {
-  tool_call(state, "work_item_time", {{"reference", "DB-9999"}});
-}
+void WorkItemTimeToolCall(benchmark::State& state) { tool_call(state, "work_item_time", {{"reference", "DB-9999"}}); }
 
 void SummaryOfTenThousandItems(benchmark::State& state) {
   ReadySession ready;

@@ -34,8 +34,9 @@ Json choice(std::initializer_list<std::string_view> values) {
 }
 
 Json reference_schema() {
-  return text("Board key, e.g. DB-0013. Optional inside a Veltrun Team session \u2014 defaults to the tab's bound "
-              "work item.");
+  return text(
+      "Board key, e.g. DB-0013. Optional inside a Veltrun Team session \u2014 defaults to the tab's bound "
+      "work item.");
 }
 
 Json veltrun_login() {

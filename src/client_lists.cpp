@@ -69,8 +69,7 @@ void merge_repo_path(Json& project, const std::string& id, const std::vector<Jso
 
 }  // namespace
 
-Result<std::vector<Json>> Client::items_including(std::string_view project_id,
-                                                  std::optional<std::string_view> board_id,
+Result<std::vector<Json>> Client::items_including(std::string_view project_id, std::optional<std::string_view> board_id,
                                                   std::string_view include) const {
   if (!context::identifier(project_id)) return std::unexpected(invalid_identifier());
   std::string first_page = "board/projects/" + std::string(project_id) + "/work-items?limit=100";

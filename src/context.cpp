@@ -41,7 +41,8 @@ std::string_view instruction(std::string_view state) {
 
 Json consent_question() {
   return Json{
-      {"title", "Vrei s\u0103 conectezi Veltrun \u00een aceast\u0103 sesiune pentru taskuri \u0219i documenta\u021bie?"},
+      {"title",
+       "Vrei s\u0103 conectezi Veltrun \u00een aceast\u0103 sesiune pentru taskuri \u0219i documenta\u021bie?"},
       {"options", Json::array({
                       Json{{"label", "Conecteaz\u0103 Veltrun"}, {"action", "enable"}},
                       Json{{"label", "Continu\u0103 f\u0103r\u0103 Veltrun"}, {"action", "disable"}},
@@ -51,9 +52,7 @@ Json consent_question() {
 
 // The system sees a path only up to its first NUL, so such a text names
 // something other than what it says.
-bool nameable(const std::filesystem::path& path) {
-  return path.native().find('\0') == std::string::npos;
-}
+bool nameable(const std::filesystem::path& path) { return path.native().find('\0') == std::string::npos; }
 
 std::optional<std::filesystem::path> canonical_path(const std::filesystem::path& path) {
   if (!nameable(path)) return std::nullopt;
@@ -64,9 +63,7 @@ std::optional<std::filesystem::path> canonical_path(const std::filesystem::path&
 }
 
 // Components of a canonical path; the root counts as one.
-std::vector<std::filesystem::path> components(const std::filesystem::path& path) {
-  return {path.begin(), path.end()};
-}
+std::vector<std::filesystem::path> components(const std::filesystem::path& path) { return {path.begin(), path.end()}; }
 
 bool inside(const std::vector<std::filesystem::path>& folder, const std::vector<std::filesystem::path>& repo) {
   if (repo.size() > folder.size()) return false;
@@ -186,8 +183,7 @@ Result<Json> Session::local_context(const Json& arguments, std::optional<std::ve
     opted_in = true;
     return status("needs_project", {});
   }
-  if (auto named = select_named(*this, context::field(arguments, "project_id"), env_project, *projects_list);
-      !named) {
+  if (auto named = select_named(*this, context::field(arguments, "project_id"), env_project, *projects_list); !named) {
     return std::unexpected(named.error());
   }
   if (!project) {

@@ -10,11 +10,11 @@
 #include "json_text.hpp"
 
 struct Session {
-  std::string source;                // "", "session selection", "VELTRUN_PROJECT", "workspace folder"
-  std::string work_item;             // bound work-item reference, "" when none
-  std::optional<std::string> cwd;    // workspace folder, kept as given
-  std::optional<Json> project;       // selected project record
-  std::optional<Json> board;         // selected board record
+  std::string source;              // "", "session selection", "VELTRUN_PROJECT", "workspace folder"
+  std::string work_item;           // bound work-item reference, "" when none
+  std::optional<std::string> cwd;  // workspace folder, kept as given
+  std::optional<Json> project;     // selected project record
+  std::optional<Json> board;       // selected board record
   bool disabled = false;
   bool opted_in = false;
 

@@ -89,8 +89,8 @@ const Json* member(const Json& arguments, std::string_view key) {
 }
 
 // The value of an optional word argument, which must be one of words.
-Result<std::string> word(const Json& arguments, std::string_view key, std::string_view fallback,
-                         const auto& words, std::string_view invalid) {
+Result<std::string> word(const Json& arguments, std::string_view key, std::string_view fallback, const auto& words,
+                         std::string_view invalid) {
   const Json* value = member(arguments, key);
   if (value == nullptr) return std::string(fallback);
   const auto* text = value->get_ptr<const Json::string_t*>();
@@ -184,8 +184,8 @@ ToolOutcome work_item(const Client& client, std::string_view project_id, std::st
   body["priority"] = std::move(*priority);
   body["title"] = std::string(unicode_text::trim(*title));
   body["type"] = std::move(*type);
-  return post(client, "board/projects/" + *project + "/work-items", false, std::move(body), "workItem",
-              *project, *board);
+  return post(client, "board/projects/" + *project + "/work-items", false, std::move(body), "workItem", *project,
+              *board);
 }
 
 ToolOutcome doc_page(const Client& client, std::string_view project_id, const Json& arguments) {
@@ -205,8 +205,7 @@ ToolOutcome doc_page(const Client& client, std::string_view project_id, const Js
   body["title"] = std::string(unicode_text::trim(title));
   auto project = context::identifier(project_id);
   if (!project) return std::unexpected(project.error());
-  return post(client, "docs/projects/" + *project + "/pages", true, std::move(body), "page", *project,
-              std::nullopt);
+  return post(client, "docs/projects/" + *project + "/pages", true, std::move(body), "page", *project, std::nullopt);
 }
 
 ToolOutcome post(const Client& client, std::string_view path, bool docs, Json body, std::string_view response_key,

@@ -194,8 +194,8 @@ ToolOutcome call_tool(Session& session, const Client& client, std::string_view n
   }
 
   const std::string header = context_header(session);
-  const Call call{session, client, name, arguments, context::field(*session.project, "id"),
-                  context::field(*session.board, "id")};
+  const Call call{
+      session, client, name, arguments, context::field(*session.project, "id"), context::field(*session.board, "id")};
   auto outcome = route(call);
   if (!outcome) return outcome;
   return framed(header, *outcome, workflow::next_step(name));

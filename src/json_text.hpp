@@ -2,11 +2,10 @@
 // The one owner of JSON parsing and printing: every other module goes through
 // these functions so that all text the server emits follows the same rules.
 #include <expected>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 using Json = nlohmann::json;
 

@@ -69,8 +69,8 @@ std::optional<std::string_view> sign_in_url_problem(const std::string& text) {
   const auto host = part(url.get(), CURLUPART_HOST);
   const auto port = part(url.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
   const auto path = part(url.get(), CURLUPART_PATH);
-  const bool no_credentials = part(url.get(), CURLUPART_USER).value_or("").empty() &&
-                              part(url.get(), CURLUPART_PASSWORD).value_or("").empty();
+  const bool no_credentials =
+      part(url.get(), CURLUPART_USER).value_or("").empty() && part(url.get(), CURLUPART_PASSWORD).value_or("").empty();
   const bool sound = scheme == "https" && host && ascii_lower(*host) == build_config::service_host &&
                      (path == "/app/device" || path == "/device") && no_credentials && port == "443";
   if (!sound) return invalid_response;
@@ -114,8 +114,8 @@ Result<Json> start(const Client& client, login::Auth& auth, const ClientHooks& h
   // Only a response that passed every check may open the browser.
   const bool opened = hooks.open_browser(url);
   Json result = {
-      {"browser_opened", opened},       {"expires_in", *expires_in}, {"instruction", start_instruction},
-      {"interval", interval.count()},   {"status", "pending"},       {"user_code", user_code},
+      {"browser_opened", opened},         {"expires_in", *expires_in}, {"instruction", start_instruction},
+      {"interval", interval.count()},     {"status", "pending"},       {"user_code", user_code},
       {"verification_uri_complete", url},
   };
   const auto now = hooks.now();

@@ -54,8 +54,8 @@ std::string docs_section(const Result<std::vector<Json>>& pages) {
   if (!pages) return text + "Docs unavailable: " + pages.error() + "\n";
   if (pages->empty()) text += std::string(no_pages) + "\n";
   for (const Json& page : *pages) {
-    text += context::field(page, "id") + " [" + context::field(page, "kind") + "] " + context::field(page, "title") +
-            "\n";
+    text +=
+        context::field(page, "id") + " [" + context::field(page, "kind") + "] " + context::field(page, "title") + "\n";
   }
   return text +
          "Approved [Design], [Architecture] and [Sequence] pages constrain implementation. Read relevant pages "
@@ -113,8 +113,8 @@ ToolOutcome page_text(const Json& response, std::string_view project_id, std::st
   }
   const auto version = page_version(page);
   if (!version) return std::unexpected(std::string(invalid_metadata));
-  return "Page ID: " + std::string(page_id) + "\nVersion: " + *version + "\nStatus: " +
-         context::field(page, "status") + "\n\n# " + context::field(page, "title") + "\n\n" + page_body(page);
+  return "Page ID: " + std::string(page_id) + "\nVersion: " + *version + "\nStatus: " + context::field(page, "status") +
+         "\n\n# " + context::field(page, "title") + "\n\n" + page_body(page);
 }
 
 }  // namespace

@@ -95,8 +95,7 @@ std::expected<void, std::string> respond(const ReplySink& out, const Json& id, J
   return out(json_text::compact(success(id, std::move(result))));
 }
 
-std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session,
-                                       const Client& client) {
+std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client) {
   std::string line;
   while (std::getline(in, line)) {
     if (!unicode_text::valid_utf8(line)) break;

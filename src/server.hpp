@@ -31,8 +31,7 @@ std::expected<void, std::string> answer(const Json& request, const ReplySink& ou
 
 // Answers the lines of in until it ends or a line is not UTF-8. The error is
 // the text of a failed write; nothing more is read after it.
-std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session,
-                                       const Client& client);
+std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client);
 
 // "Library/Application Support/VeltrunTeam" under HOME ("" when unset).
 std::filesystem::path app_dir(const std::optional<std::string>& home);

@@ -66,7 +66,8 @@ namespace {
 
 constexpr std::array<std::string_view, 6> phase_words = {"inbox", "refinement", "in_progress", "review", "uat", "done"};
 
-constexpr std::string_view unverified_item = "Assignment response missing item; outcome unverified. Read before retrying.";
+constexpr std::string_view unverified_item =
+    "Assignment response missing item; outcome unverified. Read before retrying.";
 constexpr std::string_view unverified_echo = "Assignment response mismatch; outcome unverified. Read before retrying.";
 
 // The elements of an array member, or nothing when the member is no array.

@@ -30,11 +30,11 @@ class Catalogue : public ::testing::Test {
 TEST_F(Catalogue, EighteenToolsInOrder) {
   std::vector<std::string> names;
   for (const Json& tool : tools) names.push_back(tool.value("name", ""));
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       "veltrun_login", "veltrun_session", "project_context", "list_doc_pages", "get_doc_page",
-                       "get_work_item", "list_work_items", "post_comment", "post_review", "resolve_finding",
-                       "update_phase", "create_work_item", "create_doc_page", "update_doc_page",
-                       "list_project_members", "board_summary", "assign_work_item", "work_item_time"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"veltrun_login", "veltrun_session", "project_context", "list_doc_pages",
+                                             "get_doc_page", "get_work_item", "list_work_items", "post_comment",
+                                             "post_review", "resolve_finding", "update_phase", "create_work_item",
+                                             "create_doc_page", "update_doc_page", "list_project_members",
+                                             "board_summary", "assign_work_item", "work_item_time"}));
 }
 
 TEST_F(Catalogue, EveryToolHasNameDescriptionAndObjectSchema) {
@@ -120,14 +120,13 @@ TEST_F(Catalogue, CoreSchemasPrintExactly) {
        R"("cwd":{"description":"Actual absolute conversation workspace; never infer from MCP launch cwd.",)"
        R"("type":"string"},"project_id":{"description":"Exact ID from returned project choices.",)"
        R"("type":"string"}},"required":["action"],"type":"object"})"},
-      {"post_review",
-       R"({"properties":{"findings":{"items":{"type":"string"},"type":"array"},"reference":)"
-       R"({"description":"Board key, e.g. DB-0013. Optional inside a Veltrun Team session )"
-       "\u2014"
-       R"( defaults to the tab's bound work item.","type":"string"},)"
-       R"("summary":{"description":"One line","type":"string"},)"
-       R"("verdict":{"enum":["approve","request_changes"],"type":"string"}},)"
-       R"("required":["verdict","summary"],"type":"object"})"},
+      {"post_review", R"({"properties":{"findings":{"items":{"type":"string"},"type":"array"},"reference":)"
+                      R"({"description":"Board key, e.g. DB-0013. Optional inside a Veltrun Team session )"
+                      "\u2014"
+                      R"( defaults to the tab's bound work item.","type":"string"},)"
+                      R"("summary":{"description":"One line","type":"string"},)"
+                      R"("verdict":{"enum":["approve","request_changes"],"type":"string"}},)"
+                      R"("required":["verdict","summary"],"type":"object"})"},
       {"resolve_finding",
        R"({"properties":{"finding_id":{"description":"The finding's ID (UUID).","type":"string"},)"
        R"("note":{"description":"How it was verified; required when dismissing.","type":"string"},)"

@@ -7,8 +7,7 @@
 namespace {
 
 constexpr const char* missing_list = "Veltrun API response is missing the expected list.";
-constexpr const char* board_mismatch =
-    "Board scope mismatch in API response; refusing to read or write across boards.";
+constexpr const char* board_mismatch = "Board scope mismatch in API response; refusing to read or write across boards.";
 constexpr const char* invalid_cursor = "Invalid pagination cursor.";
 constexpr const char* invalid_identifier = "Invalid identifier.";
 
@@ -114,12 +113,12 @@ TEST_F(ListsTest, PagesFollowTheLastItemIdNotNextCursor) {
              fake::Reply::json(Json{{"workItems", Json::array({item("W10")})}, {"nextCursor", ""}}));
   service.on("GET", first_page + "&cursor=W10",
              fake::Reply::json(Json{{"items", Json::array({item("W11")})}, {"nextCursor", nullptr}}));
-  EXPECT_EQ(text_of(board_items()), "value " + json_text::compact(Json::array({item("W1"), item("W9"), item("W10"),
-                                                                              item("W11")})));
-  EXPECT_EQ(service.lines(),
-            (std::vector<std::string>{"GET board/projects/P1/work-items?limit=100&include=comments&boardId=B1",
-                                      "GET board/projects/P1/work-items?limit=100&include=comments&boardId=B1&cursor=W9",
-                                      "GET board/projects/P1/work-items?limit=100&include=comments&boardId=B1&cursor=W10"}));
+  EXPECT_EQ(text_of(board_items()),
+            "value " + json_text::compact(Json::array({item("W1"), item("W9"), item("W10"), item("W11")})));
+  EXPECT_EQ(service.lines(), (std::vector<std::string>{
+                                 "GET board/projects/P1/work-items?limit=100&include=comments&boardId=B1",
+                                 "GET board/projects/P1/work-items?limit=100&include=comments&boardId=B1&cursor=W9",
+                                 "GET board/projects/P1/work-items?limit=100&include=comments&boardId=B1&cursor=W10"}));
 }
 
 TEST_F(ListsTest, NextCursorThatIsNoStringEndsTheListing) {
@@ -129,7 +128,8 @@ TEST_F(ListsTest, NextCursorThatIsNoStringEndsTheListing) {
     one.on("GET", "board/projects/P1/work-items?limit=100",
            fake::Reply::json(Json{{"items", Json::array({item("W1")})}, {"nextCursor", next}}));
     Client scoped{dir.path(), one.base_url()};
-    EXPECT_EQ(text_of(scoped.items_including("P1", std::nullopt, "")), "value [" + json_text::compact(item("W1")) + "]");
+    EXPECT_EQ(text_of(scoped.items_including("P1", std::nullopt, "")),
+              "value [" + json_text::compact(item("W1")) + "]");
     EXPECT_EQ(one.requests().size(), 1u);
   }
 }
@@ -143,23 +143,30 @@ struct PagingCase {
 
 TEST(ServiceLists, InconsistentPagesFailTheWholeListing) {
   const Json more = "more";
-  auto page = [](Json items, Json next) { return fake::Reply::json(Json{{"items", std::move(items)}, {"nextCursor", next}}); };
+  auto page = [](Json items, Json next) {
+    return fake::Reply::json(Json{{"items", std::move(items)}, {"nextCursor", next}});
+  };
   const std::vector<PagingCase> cases = {
       {"empty page with a cursor", {page(Json::array(), more)}, invalid_cursor, 1},
       {"last item without id", {page(Json::array({item("W1"), Json{{"boardId", "B1"}}}), more)}, invalid_cursor, 1},
       {"last item id a number", {page(Json::array({Json{{"id", 9}, {"boardId", "B1"}}}), more)}, invalid_cursor, 1},
       {"last item id empty", {page(Json::array({item("")}), more)}, invalid_cursor, 1},
-      {"cursor repeated", {page(Json::array({item("W9")}), more), page(Json::array({item("W9")}), more)},
-       invalid_cursor, 2},
+      {"cursor repeated",
+       {page(Json::array({item("W9")}), more), page(Json::array({item("W9")}), more)},
+       invalid_cursor,
+       2},
       {"cursor breaks the identifier rule", {page(Json::array({item("W.9")}), more)}, invalid_identifier, 1},
       {"item without boardId", {page(Json::array({Json{{"id", "W1"}}}), nullptr)}, board_mismatch, 1},
       {"boardId not a string", {page(Json::array({item("W1", 1)}), nullptr)}, board_mismatch, 1},
       {"boardId of another board", {page(Json::array({item("W1"), item("W2", "B2")}), nullptr)}, board_mismatch, 1},
       {"boardId differs in case", {page(Json::array({item("W1", "b1")}), nullptr)}, board_mismatch, 1},
       {"bare array is still checked", {fake::Reply::json(Json::array({item("W1", "B2")}))}, board_mismatch, 1},
-      {"second page out of scope", {page(Json::array({item("W9")}), more), page(Json::array({item("X", "B2")}), nullptr)},
-       board_mismatch, 2},
-      {"second page fails", {page(Json::array({item("W9")}), more), fake::Reply::json(Json::object(), 500)},
+      {"second page out of scope",
+       {page(Json::array({item("W9")}), more), page(Json::array({item("X", "B2")}), nullptr)},
+       board_mismatch,
+       2},
+      {"second page fails",
+       {page(Json::array({item("W9")}), more), fake::Reply::json(Json::object(), 500)},
        "Veltrun API returned HTTP 500 for GET "
        "board/projects/P1/work-items?limit=100&include=comments&boardId=B1&cursor=W9. No success or empty result "
        "can be inferred.",

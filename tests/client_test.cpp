@@ -68,8 +68,8 @@ TEST_F(ClientTest, SendsExactlyTheDocumentedHeadersAndACompactBody) {
   EXPECT_EQ(patch.header("authorization"), "Bearer board-secret");
   EXPECT_EQ(patch.header("content-type"), "application/json");
   EXPECT_EQ(patch.body, "{\"alpha\":\"\u0103 / \u2014\",\"mid\":[null,2.5],\"zeta\":1}");
-  EXPECT_EQ(header_names(patch), (std::set<std::string>{"accept", "accept-encoding", "authorization",
-                                                        "content-length", "content-type", "host", "user-agent"}));
+  EXPECT_EQ(header_names(patch), (std::set<std::string>{"accept", "accept-encoding", "authorization", "content-length",
+                                                        "content-type", "host", "user-agent"}));
 
   const fake::Request& get = requests[1];
   EXPECT_EQ(get.line(), "GET board/projects?limit=100");
@@ -195,8 +195,7 @@ TEST(ClientRequest, BodyThatCannotBeReadAfterItsStatus) {
   };
   const std::vector<Case> cases = {
       {"200 cut short", cut_short("HTTP/1.1 200 OK", R"({"items":)"), "Veltrun API returned invalid JSON."},
-      {"200 bad gzip",
-       "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 9\r\n\r\nnot gzip!",
+      {"200 bad gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 9\r\n\r\nnot gzip!",
        "Veltrun API returned invalid JSON."},
       {"401 cut short", cut_short("HTTP/1.1 401 Unauthorized", "{"),
        "AUTH_REQUIRED: Veltrun authentication expired or was revoked. Use veltrun_login to sign in again."},

@@ -146,9 +146,9 @@ TEST_F(Workspace, DeepestWholeComponentMatchesWin) {
   auto app = dir("w/app");
   auto src = dir("w/app/src");
   dir("w/application");
-  const std::vector<Json> projects = {project("outer", w.string()), project("inner", app.string()),
-                                      project("twin", app.string() + "/"), project("none", nullptr),
-                                      project("empty", ""), project("gone", (root.path() / "gone").string())};
+  const std::vector<Json> projects = {
+      project("outer", w.string()), project("inner", app.string()), project("twin", app.string() + "/"),
+      project("none", nullptr),     project("empty", ""),           project("gone", (root.path() / "gone").string())};
   EXPECT_EQ(ids(context::candidates(projects, src)), (std::vector<std::string>{"inner", "twin"}));
   EXPECT_EQ(ids(context::candidates(projects, w)), (std::vector<std::string>{"outer"}));
   EXPECT_EQ(ids(context::candidates(projects, root.path() / "w/application")), (std::vector<std::string>{"outer"}));

@@ -351,8 +351,8 @@ TEST_F(CreateTools, UnverifiedRecordsAreReportedAsUnconfirmed) {
     Client local(app.path(), fresh.base_url());
     const bool is_item = c.tool == Tool::work_item;
     fresh.on("POST", is_item ? items_path : pages_path, Reply::json(c.response, 201));
-    const ToolOutcome outcome = is_item ? create::work_item(local, "P1", "B1", item_arguments)
-                                        : create::doc_page(local, "P1", page_arguments);
+    const ToolOutcome outcome =
+        is_item ? create::work_item(local, "P1", "B1", item_arguments) : create::doc_page(local, "P1", page_arguments);
     EXPECT_EQ(text(outcome), "error: " + c.error) << json_text::compact(c.response);
     EXPECT_EQ(fresh.lines(), Lines{"POST " + (is_item ? items_path : pages_path)}) << json_text::compact(c.response);
   }
@@ -435,7 +435,8 @@ TEST(CreateString, ReadsAStringMemberUntrimmed) {
   }
   // Borrowed from the arguments, not copied.
   const Json arguments = {{"description", "kept"}};
-  EXPECT_EQ(create::string(arguments, "description")->data(), arguments["description"].get_ref<const std::string&>().data());
+  EXPECT_EQ(create::string(arguments, "description")->data(),
+            arguments["description"].get_ref<const std::string&>().data());
 }
 
 }  // namespace

@@ -81,8 +81,7 @@ TEST_F(Dispatch, SignInToolNeedsAnEnabledSession) {
   EXPECT_EQ(before, json_text::compact(Session{}.status("needs_opt_in", {})));
 
   ASSERT_TRUE(call("veltrun_session", {{"action", "disable"}}));
-  EXPECT_EQ(text(call("veltrun_login", {{"action", "start"}})),
-            json_text::compact(session.status("disabled", {})));
+  EXPECT_EQ(text(call("veltrun_login", {{"action", "start"}})), json_text::compact(session.status("disabled", {})));
   EXPECT_TRUE(take_lines().empty());
 
   ASSERT_TRUE(call("veltrun_session", {{"action", "enable"}}));
@@ -148,17 +147,19 @@ TEST_F(Dispatch, TrackingToolsGetTheirOwnListings) {
   make_ready();
   const std::string no_include = "board/projects/P1/work-items?limit=100&boardId=B1";
   const std::string with_events = "board/projects/P1/work-items?limit=100&include=events&boardId=B1";
-  service.on("GET", no_include,
-             Reply::json(Json{{"items", Json::array({Json{{"id", "W1"}, {"boardId", "B1"}, {"phase", "review"},
-                                                          {"type", "story"}, {"assigneeUserId", "u"}}})}}));
-  service.on("GET", with_events, Reply::json(Json{{"items", Json::array({Json{{"id", "W 3"}, {"key", "DB-9"},
-                                                                               {"boardId", "B1"}}})}}));
+  service.on(
+      "GET", no_include,
+      Reply::json(Json{
+          {"items",
+           Json::array({Json{
+               {"id", "W1"}, {"boardId", "B1"}, {"phase", "review"}, {"type", "story"}, {"assigneeUserId", "u"}}})}}));
+  service.on("GET", with_events,
+             Reply::json(Json{{"items", Json::array({Json{{"id", "W 3"}, {"key", "DB-9"}, {"boardId", "B1"}}})}}));
   service.on("GET", "projects/P1/team",
              Reply::json(Json{{"currentUserId", "u"}, {"members", Json::array()}, {"projectId", "P1"}}));
 
   // The report names no path, so an id the paths would refuse is still reported on.
-  EXPECT_EQ(text(call("work_item_time", {{"reference", "DB-9"}})),
-            "error: Invalid or missing history timestamp.");
+  EXPECT_EQ(text(call("work_item_time", {{"reference", "DB-9"}})), "error: Invalid or missing history timestamp.");
   EXPECT_EQ(take_lines(), then(gate, {"GET " + with_events}));
 
   EXPECT_EQ(text(call("assign_work_item", {{"reference", "DB-9"}, {"assignee_user_id", nullptr}})),
@@ -189,9 +190,10 @@ TEST_F(Dispatch, SuccessIsFramedWithHeaderAndGuidance) {
   make_ready();
   const Json arguments = {{"reference", "DB-7"}, {"body", "Started."}, {"action", "disable"}, {"project_id", "P2"}};
   EXPECT_EQ(text(call("post_comment", arguments)),
-            header + "\nComment posted on DB-7.\n\nWorkflow guidance: This records an outcome; it does not itself "
-                     "satisfy human acceptance or change phase. Avoid a duplicate comment. UAT/Done require the "
-                     "applicable human gate.");
+            header +
+                "\nComment posted on DB-7.\n\nWorkflow guidance: This records an outcome; it does not itself "
+                "satisfy human acceptance or change phase. Avoid a duplicate comment. UAT/Done require the "
+                "applicable human gate.");
   EXPECT_EQ(take_lines(), then(gate, {item_list, "POST board/projects/P1/work-items/W1/comments"}));
   EXPECT_EQ(context::field(*session.project, "id"), "P1") << "the tool's arguments never reach the gate";
 
@@ -261,8 +263,9 @@ TEST_F(Dispatch, ListingFailuresEndTheTool) {
 TEST(DispatchGuidance, ByExactToolName) {
   EXPECT_EQ(workflow::next_step("post_comment"), workflow::next_step("post_review"));
   EXPECT_EQ(workflow::next_step("create_doc_page"), workflow::next_step("update_doc_page"));
-  EXPECT_NE(workflow::next_step("resolve_finding").find("the Done gate clears \u2014 Done itself remains a human "
-                                                        "decision."),
+  EXPECT_NE(workflow::next_step("resolve_finding")
+                .find("the Done gate clears \u2014 Done itself remains a human "
+                      "decision."),
             std::string_view::npos);
   EXPECT_NE(workflow::next_step("update_phase").find("(vlt/<key>-<slug>)"), std::string_view::npos);
   for (const char* name : {"get_work_item", "get_doc_page", "create_work_item", "update_phase", "resolve_finding"}) {

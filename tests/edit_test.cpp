@@ -53,8 +53,8 @@ class EditTool : public ::testing::Test {
   }
 
   static Json page(unsigned version, const std::string& title = "Old", const std::string& body = "old body") {
-    return {{"bodyMarkdown", body}, {"id", "D1"}, {"projectId", "P1"}, {"status", "published"},
-            {"title", title},       {"version", version}};
+    return {{"bodyMarkdown", body},  {"id", "D1"},     {"projectId", "P1"},
+            {"status", "published"}, {"title", title}, {"version", version}};
   }
 
   // Arguments arrive as parsed text, so number kinds are the parser's.
@@ -191,10 +191,21 @@ TEST_F(EditTool, ExpectedVersionMustBeAPlainSafeUnsignedInteger) {
     bool accepted;
   };
   const std::vector<Case> cases = {
-      {"1", true},         {"9007199254740990", true},  {"9007199254740991", false}, {"18446744073709551615", false},
-      {"0", false},        {"-0", false},               {"-1", false},               {"2.5", false},
-      {"5.0", false},      {"1e3", false},              {"1E1", false},              {R"("3")", false},
-      {"true", false},     {"[3]", false},              {"18446744073709551616", false},
+      {"1", true},
+      {"9007199254740990", true},
+      {"9007199254740991", false},
+      {"18446744073709551615", false},
+      {"0", false},
+      {"-0", false},
+      {"-1", false},
+      {"2.5", false},
+      {"5.0", false},
+      {"1e3", false},
+      {"1E1", false},
+      {R"("3")", false},
+      {"true", false},
+      {"[3]", false},
+      {"18446744073709551616", false},
   };
   for (const Case& c : cases) {
     const std::string arguments = R"({"page_id":"D1","title":"T","expected_version":)" + c.version + "}";
@@ -292,10 +303,8 @@ TEST_F(EditTool, ChangeSummaryIsCountedInUtf16UnitsAfterTrimming) {
     const auto requests = service.requests();
     service.clear_requests();
     ASSERT_EQ(requests.size(), 2u) << c.label;
-    EXPECT_EQ(requests[1].json(), Json({{"authorType", "agent"},
-                                        {"bodyMarkdown", "B"},
-                                        {"changeSummary", c.sent},
-                                        {"expectedVersion", 3}}))
+    EXPECT_EQ(requests[1].json(),
+              Json({{"authorType", "agent"}, {"bodyMarkdown", "B"}, {"changeSummary", c.sent}, {"expectedVersion", 3}}))
         << c.label;
   }
 }
@@ -329,8 +338,8 @@ TEST_F(EditTool, PageReadThatDoesNotMatchSendsNoEdit) {
       {"older version", Reply::json({{"page", page(2)}}), version_differs},
       {"version as text", Reply::raw(200, R"({"page":{"id":"D1","projectId":"P1","version":"3"}})", "application/json"),
        version_differs},
-      {"version as float", Reply::raw(200, R"({"page":{"id":"D1","projectId":"P1","version":3.0}})", "application/json"),
-       version_differs},
+      {"version as float",
+       Reply::raw(200, R"({"page":{"id":"D1","projectId":"P1","version":3.0}})", "application/json"), version_differs},
       {"no version", Reply::json({{"page", {{"id", "D1"}, {"projectId", "P1"}}}}), version_differs},
   };
   for (const Case& c : cases) {
@@ -379,9 +388,9 @@ TEST_F(EditTool, EditThatCannotBeConfirmedSaysSoAndIsNotRepeated) {
       {"expired", title_only, Reply::empty(401),
        "AUTH_REQUIRED: Veltrun authentication expired or was revoked. Use veltrun_login to sign in again. " +
            not_confirmed},
-      {"not JSON", title_only, Reply::raw(200, "ok", "text/plain"), "Veltrun API returned invalid JSON. " + not_confirmed},
-      {"lost connection", title_only,
-       Reply::redirect(307, fake_unreachable_origin() + "/api/" + page_path),
+      {"not JSON", title_only, Reply::raw(200, "ok", "text/plain"),
+       "Veltrun API returned invalid JSON. " + not_confirmed},
+      {"lost connection", title_only, Reply::redirect(307, fake_unreachable_origin() + "/api/" + page_path),
        "Veltrun API could not be reached for PATCH docs/projects/P1/pages/D1. " + not_confirmed},
       {"204", title_only, Reply::empty(204), invalid},
       {"no page member", title_only, Reply::json({{"updated", page(4, "New")}}), invalid},

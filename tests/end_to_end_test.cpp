@@ -28,7 +28,8 @@ TEST(EndToEnd, StartingWorkOnAnUnassignedItem) {
   TempDir app;
   app.write("board-token.txt", std::string(board_jwt) + "\n");
   fake::Service service;
-  service.on("GET", "board/projects", Reply::json(Json{{"projects", Json::array({Json{{"id", "P1"}, {"name", "Alpha"}}})}}));
+  service.on("GET", "board/projects",
+             Reply::json(Json{{"projects", Json::array({Json{{"id", "P1"}, {"name", "Alpha"}}})}}));
   service.on("GET", "board/projects/P1/boards", Reply::json(Json::array({Json{{"id", "B1"}, {"name", "Main"}}})));
   service.on("GET", "board/projects/P1/work-items?limit=100&include=comments&boardId=B1",
              Reply::json(Json{{"items", Json::array({Json{{"id", "W1"},
@@ -41,17 +42,16 @@ TEST(EndToEnd, StartingWorkOnAnUnassignedItem) {
   service.on("PATCH", "board/projects/P1/work-items/W1/phase", Reply::json(Json{{"phase", "in_progress"}}));
   service.on("PATCH", "board/projects/P1/work-items/W1/assignment", Reply::empty(204));
 
-  std::istringstream in(
-      R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})"
-      "\n"
-      R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
-      "\n"
-      R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"veltrun_session",)"
-      R"("arguments":{"action":"enable","project_id":"P1"}}})"
-      "\r\n"
-      R"({"jsonrpc":"2.0","id":"three","method":"tools/call","params":{"name":"update_phase",)"
-      R"("arguments":{"reference":"DB-7","phase":"in_progress","reason":"Starting work"}}})"
-      "\n");
+  std::istringstream in(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})"
+                        "\n"
+                        R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                        "\n"
+                        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"veltrun_session",)"
+                        R"("arguments":{"action":"enable","project_id":"P1"}}})"
+                        "\r\n"
+                        R"({"jsonrpc":"2.0","id":"three","method":"tools/call","params":{"name":"update_phase",)"
+                        R"("arguments":{"reference":"DB-7","phase":"in_progress","reason":"Starting work"}}})"
+                        "\n");
   std::vector<std::string> replies;
   const server::ReplySink sink = [&](std::string_view line) -> std::expected<void, std::string> {
     replies.emplace_back(line);
@@ -100,8 +100,7 @@ TEST(EndToEnd, StartingWorkOnAnUnassignedItem) {
 std::string without_clock(const std::string& line) {
   static const std::regex as_of(R"(\\"asOf\\":\\"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3}|\.\d{6}|\.\d{9})?\+00:00\\")");
   static const std::regex as_of_ms(R"(\\"asOfMs\\":\d{13},)");
-  return std::regex_replace(std::regex_replace(line, as_of, R"(\"asOf\":\"NOW\")"), as_of_ms,
-                            R"(\"asOfMs\":NOW,)");
+  return std::regex_replace(std::regex_replace(line, as_of, R"(\"asOf\":\"NOW\")"), as_of_ms, R"(\"asOfMs\":NOW,)");
 }
 
 std::string call(int id, const std::string& tool, const std::string& arguments) {
@@ -144,11 +143,23 @@ class Conversation : public ::testing::Test {
   void serve_board() {
     const std::string p1 = "board/projects/P1/";
     const std::string w1 = p1 + "work-items/W1";
-    const Json w1_item = {{"id", "W1"},         {"key", "DB-7"},     {"title", "Retry flow"}, {"phase", "inbox"},
-                          {"type", "story"},    {"boardId", "B1"},   {"projectId", "P1"},     {"assigneeUserId", nullptr},
+    const Json w1_item = {{"id", "W1"},
+                          {"key", "DB-7"},
+                          {"title", "Retry flow"},
+                          {"phase", "inbox"},
+                          {"type", "story"},
+                          {"boardId", "B1"},
+                          {"projectId", "P1"},
+                          {"assigneeUserId", nullptr},
                           {"createdAt", "2026-12-01T09:00:00Z"}};
-    const Json w2_item = {{"id", "W2"},      {"key", "DB-8"},   {"title", "Export CSV"}, {"phase", "done"},
-                          {"type", "task"},  {"boardId", "B1"}, {"projectId", "P1"},     {"assigneeUserId", "user-2"},
+    const Json w2_item = {{"id", "W2"},
+                          {"key", "DB-8"},
+                          {"title", "Export CSV"},
+                          {"phase", "done"},
+                          {"type", "task"},
+                          {"boardId", "B1"},
+                          {"projectId", "P1"},
+                          {"assigneeUserId", "user-2"},
                           {"createdAt", "2026-12-01T10:00:00.250+01:00"}};
     Json with_comments = Json::array({w1_item, w2_item});
     with_comments[0]["comments"] = Json::array({Json{{"id", "C1"}, {"body", "Repro attached."}}});
@@ -157,10 +168,16 @@ class Conversation : public ::testing::Test {
     with_events[0]["events"] = Json::array();
     with_events[1]["events"] = Json::array({
         Json{{"workItemId", "W2"}, {"eventId", "E1"}, {"eventType", "work_item.created"}},
-        Json{{"workItemId", "W2"}, {"eventId", "E3"}, {"eventType", "work_item.status_changed"},
-             {"occurredAt", "2026-12-02T09:30:00Z"}, {"payload", {{"from", "review"}, {"to", "done"}}}},
-        Json{{"workItemId", "W2"}, {"eventId", "E2"}, {"eventType", "work_item.status_changed"},
-             {"occurredAt", "2026-12-01T11:00:01.5+02:00"}, {"payload", {{"from", "inbox"}, {"to", "review"}}}},
+        Json{{"workItemId", "W2"},
+             {"eventId", "E3"},
+             {"eventType", "work_item.status_changed"},
+             {"occurredAt", "2026-12-02T09:30:00Z"},
+             {"payload", {{"from", "review"}, {"to", "done"}}}},
+        Json{{"workItemId", "W2"},
+             {"eventId", "E2"},
+             {"eventType", "work_item.status_changed"},
+             {"occurredAt", "2026-12-01T11:00:01.5+02:00"},
+             {"payload", {{"from", "inbox"}, {"to", "review"}}}},
     });
     service.on("GET", "board/projects",
                Reply::json(Json{{"projects", Json::array({Json{{"id", "P1"}, {"name", "Alpha"}}})}}));
@@ -183,12 +200,18 @@ class Conversation : public ::testing::Test {
     service.on("POST", w1 + "/review-findings/verdict", Reply::empty(204));
     service.on("PATCH", w1 + "/review-findings/F1", Reply::json(Json{{"id", "F1"}, {"status", "fixed"}}));
     service.on("PATCH", w1 + "/phase", Reply::json(Json{{"phase", "in_progress"}}));
-    service.on("PATCH", w1 + "/assignment",
-               Reply::json(Json{{"workItem", {{"id", "W1"}, {"boardId", "B1"}, {"projectId", "P1"},
-                                              {"assigneeUserId", "user-2"}}}}));
+    service.on(
+        "PATCH", w1 + "/assignment",
+        Reply::json(
+            Json{{"workItem", {{"id", "W1"}, {"boardId", "B1"}, {"projectId", "P1"}, {"assigneeUserId", "user-2"}}}}));
     service.on("POST", p1 + "work-items",
-               Reply::json(Json{{"workItem", {{"id", "W9"}, {"key", "DB-12"}, {"title", "Add retries"},
-                                              {"phase", "inbox"}, {"boardId", "B1"}, {"projectId", "P1"}}}},
+               Reply::json(Json{{"workItem",
+                                 {{"id", "W9"},
+                                  {"key", "DB-12"},
+                                  {"title", "Add retries"},
+                                  {"phase", "inbox"},
+                                  {"boardId", "B1"},
+                                  {"projectId", "P1"}}}},
                            201));
     service.on("POST", "device/authorize",
                Reply::json(Json{{"device_code", "device-secret"},
@@ -199,19 +222,29 @@ class Conversation : public ::testing::Test {
   }
 
   void serve_docs() {
-    const Json page = {{"id", "PG1"},     {"projectId", "P1"},        {"version", 3}, {"status", "approved"},
-                       {"kind", "design"}, {"title", "System Design"}, {"bodyMarkdown", "Queues."}};
+    const Json page = {{"id", "PG1"},
+                       {"projectId", "P1"},
+                       {"version", 3},
+                       {"status", "approved"},
+                       {"kind", "design"},
+                       {"title", "System Design"},
+                       {"bodyMarkdown", "Queues."}};
     Json edited = page;
     edited["version"] = 4;
     edited["bodyMarkdown"] = "Queues and retries.";
     service.on("GET", "docs/projects/P1/pages",
-               Reply::json(Json{{"pages", Json::array({Json{{"id", "PG1"}, {"kind", "design"},
-                                                           {"title", "System Design"}}})}}));
+               Reply::json(Json{
+                   {"pages", Json::array({Json{{"id", "PG1"}, {"kind", "design"}, {"title", "System Design"}}})}}));
     service.on("GET", "docs/projects/P1/pages/PG1", Reply::json(Json{{"page", page}}));
     service.on("PATCH", "docs/projects/P1/pages/PG1", Reply::json(Json{{"page", edited}}));
     service.on("POST", "docs/projects/P1/pages",
-               Reply::json(Json{{"page", {{"id", "PG9"}, {"projectId", "P1"}, {"title", "Retry notes"},
-                                          {"status", "draft"}, {"spaceId", "S1"}, {"version", 1}}}},
+               Reply::json(Json{{"page",
+                                 {{"id", "PG9"},
+                                  {"projectId", "P1"},
+                                  {"title", "Retry notes"},
+                                  {"status", "draft"},
+                                  {"spaceId", "S1"},
+                                  {"version", 1}}}},
                            201));
   }
 };
@@ -226,7 +259,8 @@ TEST_F(Conversation, EveryToolOnce) {
       call(6, "list_doc_pages", "{}") + call(7, "get_doc_page", R"({"page":"design"})") +
       call(8, "list_work_items", R"({"phase":"done"})") + call(9, "get_work_item", R"({"reference":"DB-7"})") +
       call(10, "post_comment", R"({"reference":"DB-7","body":"Retries land in #12."})") +
-      call(11, "post_review", R"({"reference":"W1","verdict":"request_changes","summary":"Backoff","findings":["Cap it"]})") +
+      call(11, "post_review",
+           R"({"reference":"W1","verdict":"request_changes","summary":"Backoff","findings":["Cap it"]})") +
       call(12, "resolve_finding", R"({"reference":"DB-7","finding_id":"F1","status":"fixed"})") +
       call(13, "update_phase", R"({"reference":"DB-7","phase":"in_progress","reason":"Starting"})") +
       call(14, "create_work_item", R"({"title":" Add retries ","labels":["api"]})") +
@@ -269,20 +303,20 @@ TEST_F(Conversation, EveryToolOnce) {
                     R"("instruction":"Use this session's project and board. Directory or app selection changes must )"
                     R"(not reroute this session.","project":{"id":"P1","name":"Alpha"},"projects":[],)"
                     R"("source":"session selection","status":"ready"})"),
-      tool_reply(4, R"({"browser_opened":true,"expires_in":600,"instruction":"The browser was opened if )"
-                    R"(browser_opened is true; otherwise use the fallback link. Always show verification_uri_complete )"
-                    R"(as a clickable Markdown link labeled Open Veltrun sign-in, with the user code as fallback. Poll )"
-                    R"(automatically after interval seconds while the user approves in the browser; do not ask them )"
-                    R"(to report completion. Stop on authenticated, denied, expired or cancellation. Never request )"
-                    R"(passwords or keys in chat.","interval":5,"status":"pending","user_code":"WDJB-MJHT",)"
-                    R"("verification_uri_complete":"https://veltrun.team/app/device?code=WDJB-MJHT"})"),
-      tool_reply(5, header +
-                        "Board summary (show openStories and openStoriesAssignedToYou in the user language): " +
-                        summary +
-                        "\n\nWork items by phase:\n[done]\nDB-8 Export CSV\n[inbox]\nDB-7 Retry flow\n\n"
-                        "Project docs (shared across this project's boards):\nPG1 [design] System Design\n"
-                        "Approved [Design], [Architecture] and [Sequence] pages constrain implementation. Read "
-                        "relevant pages before work.\n"),
+      tool_reply(4,
+                 R"({"browser_opened":true,"expires_in":600,"instruction":"The browser was opened if )"
+                 R"(browser_opened is true; otherwise use the fallback link. Always show verification_uri_complete )"
+                 R"(as a clickable Markdown link labeled Open Veltrun sign-in, with the user code as fallback. Poll )"
+                 R"(automatically after interval seconds while the user approves in the browser; do not ask them )"
+                 R"(to report completion. Stop on authenticated, denied, expired or cancellation. Never request )"
+                 R"(passwords or keys in chat.","interval":5,"status":"pending","user_code":"WDJB-MJHT",)"
+                 R"("verification_uri_complete":"https://veltrun.team/app/device?code=WDJB-MJHT"})"),
+      tool_reply(
+          5, header + "Board summary (show openStories and openStoriesAssignedToYou in the user language): " + summary +
+                 "\n\nWork items by phase:\n[done]\nDB-8 Export CSV\n[inbox]\nDB-7 Retry flow\n\n"
+                 "Project docs (shared across this project's boards):\nPG1 [design] System Design\n"
+                 "Approved [Design], [Architecture] and [Sequence] pages constrain implementation. Read "
+                 "relevant pages before work.\n"),
       tool_reply(6, header + "[\n  {\n    \"id\": \"PG1\",\n    \"kind\": \"design\",\n    \"title\": \"System "
                              "Design\"\n  }\n]"),
       tool_reply(7, header +
@@ -290,11 +324,10 @@ TEST_F(Conversation, EveryToolOnce) {
                         "Workflow guidance: To edit, preserve unrelated content and use this exact page ID/version as "
                         "expected_version. An edit to a published page remains published. Reuse the existing page "
                         "instead of duplicating its specification."),
-      tool_reply(8, header +
-                        "[\n  {\n    \"assigneeUserId\": \"user-2\",\n    \"boardId\": \"B1\",\n    \"comments\": "
-                        "[],\n    \"createdAt\": \"2026-12-01T10:00:00.250+01:00\",\n    \"id\": \"W2\",\n    "
-                        "\"key\": \"DB-8\",\n    \"phase\": \"done\",\n    \"projectId\": \"P1\",\n    \"title\": "
-                        "\"Export CSV\",\n    \"type\": \"task\"\n  }\n]"),
+      tool_reply(8, header + "[\n  {\n    \"assigneeUserId\": \"user-2\",\n    \"boardId\": \"B1\",\n    \"comments\": "
+                             "[],\n    \"createdAt\": \"2026-12-01T10:00:00.250+01:00\",\n    \"id\": \"W2\",\n    "
+                             "\"key\": \"DB-8\",\n    \"phase\": \"done\",\n    \"projectId\": \"P1\",\n    \"title\": "
+                             "\"Export CSV\",\n    \"type\": \"task\"\n  }\n]"),
       tool_reply(9, header +
                         "{\n  \"history\": {\n    \"comments\": [\n      {\n        \"body\": \"Repro attached.\",\n"
                         "        \"id\": \"C1\"\n      }\n    ]\n  },\n  \"item\": {\n    \"assigneeUserId\": null,\n"
@@ -329,11 +362,13 @@ TEST_F(Conversation, EveryToolOnce) {
       tool_reply(15, header +
                          "{\n  \"created\": {\n    \"id\": \"PG9\",\n    \"projectId\": \"P1\",\n    \"spaceId\": "
                          "\"S1\",\n    \"status\": \"draft\",\n    \"title\": \"Retry notes\",\n    \"version\": 1\n  "
-                         "}\n}" + docs_guidance),
+                         "}\n}" +
+                         docs_guidance),
       tool_reply(16, header +
                          "{\n  \"updated\": {\n    \"bodyMarkdown\": \"Queues and retries.\",\n    \"id\": \"PG1\",\n"
                          "    \"kind\": \"design\",\n    \"projectId\": \"P1\",\n    \"status\": \"approved\",\n    "
-                         "\"title\": \"System Design\",\n    \"version\": 4\n  }\n}" + docs_guidance),
+                         "\"title\": \"System Design\",\n    \"version\": 4\n  }\n}" +
+                         docs_guidance),
       tool_reply(17, header + R"({"currentUserId":"user-1","members":[{"name":"Ana","userId":"user-1"},)"
                               R"({"name":"Bo","userId":"user-2"}],"projectId":"P1"})"),
       tool_reply(18, header + summary),
@@ -350,11 +385,11 @@ TEST_F(Conversation, EveryToolOnce) {
   const Json catalogue = Json::parse(replies[20]);
   std::vector<std::string> names;
   for (const Json& tool : catalogue.at("/result/tools"_json_pointer)) names.push_back(tool.at("name"));
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       "veltrun_login", "veltrun_session", "project_context", "list_doc_pages", "get_doc_page",
-                       "get_work_item", "list_work_items", "post_comment", "post_review", "resolve_finding",
-                       "update_phase", "create_work_item", "create_doc_page", "update_doc_page",
-                       "list_project_members", "board_summary", "assign_work_item", "work_item_time"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"veltrun_login", "veltrun_session", "project_context", "list_doc_pages",
+                                             "get_doc_page", "get_work_item", "list_work_items", "post_comment",
+                                             "post_review", "resolve_finding", "update_phase", "create_work_item",
+                                             "create_doc_page", "update_doc_page", "list_project_members",
+                                             "board_summary", "assign_work_item", "work_item_time"}));
 
   const std::string items = "GET board/projects/P1/work-items?limit=100&include=comments&boardId=B1";
   const std::string w1 = "board/projects/P1/work-items/W1";
@@ -368,19 +403,23 @@ TEST_F(Conversation, EveryToolOnce) {
       {items, "GET " + w1 + "/comments", "GET " + w1 + "/review-findings"},
       {items, "POST " + w1 + R"(/comments {"body":"Retries land in #12.","source":"agent"})"},
       {items,
-       "POST " + w1 + R"(/review-findings/verdict {"findings":["Cap it"],"summary":"Backoff","verdict":"request_changes"})"},
+       "POST " + w1 +
+           R"(/review-findings/verdict {"findings":["Cap it"],"summary":"Backoff","verdict":"request_changes"})"},
       {items, "PATCH " + w1 + R"(/review-findings/F1 {"status":"fixed"})"},
       {items, "PATCH " + w1 + R"(/phase {"phase":"in_progress","reason":"Starting"})",
-       "PATCH " + w1 + R"(/assignment {"assigneeUserId":"user-1","reason":"Auto-assigned: working on it via veltrun-mcp."})"},
+       "PATCH " + w1 +
+           R"(/assignment {"assigneeUserId":"user-1","reason":"Auto-assigned: working on it via veltrun-mcp."})"},
       {R"(POST board/projects/P1/work-items {"boardId":"B1","description":"","labels":["api"],"priority":"P2",)"
        R"("title":"Add retries","type":"task"})"},
       {R"(POST docs/projects/P1/pages {"authorType":"agent","bodyMarkdown":"Draft.","changeSummary":"Created via )"
        R"(Veltrun MCP","kind":"document","status":"draft","title":"Retry notes"})"},
-      {"GET " + page, "PATCH " + page + R"( {"authorType":"agent","bodyMarkdown":"Queues and retries.",)"
-                                        R"("changeSummary":"Updated via Veltrun MCP","expectedVersion":3})"},
+      {"GET " + page, "PATCH " + page +
+                          R"( {"authorType":"agent","bodyMarkdown":"Queues and retries.",)"
+                          R"("changeSummary":"Updated via Veltrun MCP","expectedVersion":3})"},
       {"GET projects/P1/team"},
       {"GET board/projects/P1/work-items?limit=100&boardId=B1", "GET projects/P1/team"},
-      {items, "GET projects/P1/team", "PATCH " + w1 + R"(/assignment {"assigneeUserId":"user-2","reason":"Bo owns it"})"},
+      {items, "GET projects/P1/team",
+       "PATCH " + w1 + R"(/assignment {"assigneeUserId":"user-2","reason":"Bo owns it"})"},
       {"GET board/projects/P1/work-items?limit=100&include=events&boardId=B1"},
   };
   // The consent call resolves once; every later tool but sign-in passes the
@@ -406,4 +445,3 @@ TEST_F(Conversation, EveryToolOnce) {
 }
 
 }  // namespace
-

@@ -22,7 +22,7 @@ namespace fake {
 
 struct Request {
   std::string method;
-  std::string target;  // relative to the API base, query included: "board/projects?x=1"
+  std::string target;                               // relative to the API base, query included: "board/projects?x=1"
   std::multimap<std::string, std::string> headers;  // names lower-cased
   std::string body;
 

@@ -28,7 +28,7 @@ TEST(FakeService, AnswersRoutesInOrderAndRecords) {
   EXPECT_EQ(requests[0].header("x-test"), "yes");
   EXPECT_EQ(requests[3].json(), Json::parse("{\"a\":1}"));
   EXPECT_EQ(service.lines(), (std::vector<std::string>{"GET board/projects?limit=1", "GET board/projects?limit=1",
-                                                        "GET board/projects?limit=1", "POST nowhere"}));
+                                                       "GET board/projects?limit=1", "POST nowhere"}));
 }
 
 }  // namespace

@@ -61,8 +61,8 @@ TEST(JsonText, FloatsPrintShortestAndKeepPointZero) {
 }
 
 TEST(JsonText, ParseAcceptsOneValueOnly) {
-  const std::string rejected[] = {"", "   ", "{} {}", "{\"a\":1}x", "nul", "[1,]", "\xEF\xBB\xBF{}",
-                                  "\"\\ud800\"", "{'a':1}"};
+  const std::string rejected[] = {
+      "", "   ", "{} {}", "{\"a\":1}x", "nul", "[1,]", "\xEF\xBB\xBF{}", "\"\\ud800\"", "{'a':1}"};
   for (const auto& text : rejected) EXPECT_FALSE(json_text::parse(text).has_value()) << text;
   const std::string after_nul[] = {std::string("{}\0{}", 5), std::string("{}\0 junk", 8), std::string("\"a\0\"", 4),
                                    std::string("1\0", 2)};
@@ -72,9 +72,7 @@ TEST(JsonText, ParseAcceptsOneValueOnly) {
 }
 
 TEST(JsonText, NestingBeyondTheLimitDoesNotParse) {
-  auto nested = [](int depth, char open, char close) {
-    return std::string(depth, open) + std::string(depth, close);
-  };
+  auto nested = [](int depth, char open, char close) { return std::string(depth, open) + std::string(depth, close); };
   EXPECT_TRUE(json_text::parse(nested(json_text::max_depth, '[', ']')).has_value());
   EXPECT_FALSE(json_text::parse(nested(json_text::max_depth + 1, '[', ']')).has_value());
   EXPECT_FALSE(json_text::parse(std::string(100000, '[')).has_value());

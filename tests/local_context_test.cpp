@@ -57,8 +57,11 @@ TEST_F(LocalContext, ActionsOnDisabledAndEnabledSessions) {
       {"select while disabled", true, {{"action", "select"}, {"project_id", "P1"}}, "disabled"},
       {"no arguments while disabled", true, Json(nullptr), "disabled"},
       {"disable with a bad cwd", false, {{"action", "disable"}, {"cwd", "relative/path"}}, "disabled"},
-      {"unknown word while enabled", false, {{"action", "Enable"}}, "error: action must be status, enable, "
-                                                                     "disable or select."},
+      {"unknown word while enabled",
+       false,
+       {{"action", "Enable"}},
+       "error: action must be status, enable, "
+       "disable or select."},
       {"non-string action reads as status", false, {{"action", 3}}, "needs_project"},
       {"empty action reads as status", false, {{"action", ""}}, "needs_project"},
       {"enable while disabled", true, {{"action", "enable"}}, "needs_project"},
@@ -234,12 +237,13 @@ TEST_F(LocalContext, ProjectFromTheWorkspaceFolder) {
   const std::string twin = dir("twin");
   std::filesystem::create_directory_symlink(app, root.path() / "app-link");
   std::filesystem::create_directory_symlink(w, root.path() / "w-link");
-  const std::vector<Json> list = {project("outer", w),    project("inner", app), project("twin-a", twin),
-                                  project("twin-b", twin), project("none"),      project("link", (root.path() / "app-link").string())};
+  const std::vector<Json> list = {project("outer", w),     project("inner", app),
+                                  project("twin-a", twin), project("twin-b", twin),
+                                  project("none"),         project("link", (root.path() / "app-link").string())};
   struct Case {
     std::optional<std::string> cwd;
-    std::string selected;                // "" when nothing is selected
-    std::vector<std::string> offered;    // under "needs_project"
+    std::string selected;              // "" when nothing is selected
+    std::vector<std::string> offered;  // under "needs_project"
   };
   const std::vector<Case> cases = {
       {src, "", {"inner", "link"}},

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -46,8 +45,11 @@ std::string text_of(const Result<Json>& result) {
 std::string error_text(const char* text) { return std::string("error ") + text; }
 
 Json authorization(const Json& changes = Json::object()) {
-  Json answer = {{"device_code", "DEV-1"}, {"user_code", "ABCD-EFGH"}, {"verification_uri_complete", sign_in_url},
-                 {"expires_in", 600},      {"interval", 5}};
+  Json answer = {{"device_code", "DEV-1"},
+                 {"user_code", "ABCD-EFGH"},
+                 {"verification_uri_complete", sign_in_url},
+                 {"expires_in", 600},
+                 {"interval", 5}};
   for (const auto& [key, value] : changes.items()) {
     if (value.is_discarded()) {
       answer.erase(key);
@@ -62,8 +64,12 @@ Json authorization(const Json& changes = Json::object()) {
 const Json absent = Json(Json::value_t::discarded);
 
 Json start_object(const std::string& url = sign_in_url, int interval = 5, bool opened = true) {
-  return {{"browser_opened", opened}, {"expires_in", 600},     {"instruction", start_instruction},
-          {"interval", interval},     {"status", "pending"},   {"user_code", "ABCD-EFGH"},
+  return {{"browser_opened", opened},
+          {"expires_in", 600},
+          {"instruction", start_instruction},
+          {"interval", interval},
+          {"status", "pending"},
+          {"user_code", "ABCD-EFGH"},
           {"verification_uri_complete", url}};
 }
 
@@ -136,8 +142,8 @@ TEST_F(LoginTest, PollsKeepTheIntervalEvenWhenTheyFail) {
   now += 1s;
   EXPECT_EQ(text_of(client.login("poll")), text_of(start_object()));  // "pending" from the service
   EXPECT_EQ(text_of(client.login("poll")), text_of(start_object()));  // early again
-  EXPECT_EQ(service.lines(), (std::vector<std::string>{"POST device/authorize", "POST device/token",
-                                                       "POST device/token"}));
+  EXPECT_EQ(service.lines(),
+            (std::vector<std::string>{"POST device/authorize", "POST device/token", "POST device/token"}));
   const fake::Request poll = service.requests().back();
   EXPECT_EQ(poll.body, "{\"device_code\":\"DEV-1\"}");
   EXPECT_EQ(poll.header("user-agent"), "Mozilla/5.0 VeltrunTeam/0.3 Safari/537.36");
@@ -227,9 +233,8 @@ TEST(LoginPoll, EveryTokenAnswerHasItsOutcome) {
     fake::Service service;
     TempDir dir;
     login::Clock::time_point now = login::Clock::time_point(1h);
-    Client client{dir.path(), service.base_url(), ClientHooks{[&] { return now; }, [](const std::string&) {
-                                                                return true;
-                                                              }}};
+    Client client{dir.path(), service.base_url(),
+                  ClientHooks{[&] { return now; }, [](const std::string&) { return true; }}};
     service.on("POST", "device/authorize", fake::Reply::json(authorization()));
     service.on("POST", "device/token", row.reply);
     ASSERT_TRUE(client.login("start"));
@@ -331,7 +336,8 @@ void expect_start_refused(const std::vector<StartCase>& cases) {
     TempDir dir;
     bool launched = false;
     Client client{dir.path(), service.base_url(),
-                  ClientHooks{[] { return login::Clock::time_point(1h); }, [&](const std::string&) {
+                  ClientHooks{[] { return login::Clock::time_point(1h); },
+                              [&](const std::string&) {
                                 launched = true;
                                 return true;
                               }}};
@@ -450,7 +456,8 @@ TEST(LoginStart, AcceptedSignInUrls) {
     TempDir dir;
     std::vector<std::string> opened;
     Client client{dir.path(), service.base_url(),
-                  ClientHooks{[] { return login::Clock::time_point(1h); }, [&](const std::string& url) {
+                  ClientHooks{[] { return login::Clock::time_point(1h); },
+                              [&](const std::string& url) {
                                 opened.push_back(url);
                                 return true;
                               }}};
@@ -470,8 +477,8 @@ struct IntervalCase {
 };
 
 TEST(LoginStart, IntervalIsClampedOrDefaulted) {
-  const std::string prefix = R"({"device_code":"D","user_code":"U","verification_uri_complete":")" + sign_in_url +
-                             R"(","expires_in":3600)";
+  const std::string prefix =
+      R"({"device_code":"D","user_code":"U","verification_uri_complete":")" + sign_in_url + R"(","expires_in":3600)";
   const std::vector<IntervalCase> cases = {
       {"absent", fake::Reply::json(authorization({{"interval", absent}})), 5},
       {"a string", fake::Reply::json(authorization({{"interval", "10"}})), 5},
@@ -530,11 +537,14 @@ class BrowserTest : public testing::Test {
 #endif
 
   void install(const std::string& ending) {
-    const std::string script = "#!/bin/sh\n"
-                               "printf '%s\\n' \"$#\" \"$@\" > \"" + (bin.path() / "argv").string() + "\"\n"
-                               "streams=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
-                               "printf '%s\\n' \"$streams\" > \"" + (bin.path() / "streams").string() + "\"\n" +
-                               ending + "\n";
+    const std::string script =
+        "#!/bin/sh\n"
+        "printf '%s\\n' \"$#\" \"$@\" > \"" +
+        (bin.path() / "argv").string() +
+        "\"\n"
+        "streams=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
+        "printf '%s\\n' \"$streams\" > \"" +
+        (bin.path() / "streams").string() + "\"\n" + ending + "\n";
     bin.write(launcher, script);
     std::filesystem::permissions(bin.path() / launcher, std::filesystem::perms::owner_all);
   }
@@ -547,8 +557,8 @@ class BrowserTest : public testing::Test {
   }
 
   TempDir bin;
-  ScopedEnv path{"PATH", (bin.path().string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"))
-                             .c_str()};
+  ScopedEnv path{"PATH",
+                 (bin.path().string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")).c_str()};
 };
 
 TEST_F(BrowserTest, RunsTheLauncherWithTheUrlAsItsOnlyArgument) {

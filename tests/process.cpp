@@ -20,9 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool inherited(std::string_view entry) {
-  return !entry.starts_with("HOME=") && !entry.starts_with("VELTRUN_");
-}
+bool inherited(std::string_view entry) { return !entry.starts_with("HOME=") && !entry.starts_with("VELTRUN_"); }
 
 std::vector<std::string> child_environment(const Environment& overrides) {
   std::vector<std::string> entries;
@@ -77,8 +75,7 @@ int decoded(int status) {
 
 }  // namespace
 
-Child::Child(const std::string& binary, const Environment& environment,
-             const std::optional<std::string>& stdout_path) {
+Child::Child(const std::string& binary, const Environment& environment, const std::optional<std::string>& stdout_path) {
   // Our own writes to a child that has gone must fail, not kill the tests.
   ::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2] = {-1, -1}, err[2];

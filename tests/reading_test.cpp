@@ -65,9 +65,9 @@ class Reading : public ::testing::Test {
 };
 
 TEST_F(Reading, ListWorkItemsKeepsOnlyTheExactPhase) {
-  const Json items = Json::array({item("W1", {{"phase", "review"}}), item("W2", {{"phase", "Review"}}),
-                                  item("W3", Json::object()), item("W4", {{"phase", 4}}),
-                                  item("W5", {{"phase", "review"}})});
+  const Json items =
+      Json::array({item("W1", {{"phase", "review"}}), item("W2", {{"phase", "Review"}}), item("W3", Json::object()),
+                   item("W4", {{"phase", 4}}), item("W5", {{"phase", "review"}})});
   service.on("GET", items_route, Reply::json(Json{{"items", items}, {"nextCursor", nullptr}}));
   struct Case {
     Json arguments;
@@ -129,11 +129,11 @@ TEST_F(Reading, ListWorkItemsPassesListErrorsOn) {
 
 TEST_F(Reading, ProjectContextBriefsSummaryPhasesAndDocs) {
   const Json items = Json::array({
-      item("W1", {{"key", "DB-1"}, {"title", "Ship login"}, {"phase", "uat"}, {"type", "story"},
-                  {"assigneeUserId", "U1"}}),
+      item("W1",
+           {{"key", "DB-1"}, {"title", "Ship login"}, {"phase", "uat"}, {"type", "story"}, {"assigneeUserId", "U1"}}),
       item("W2", {{"reference", "R-2"}, {"title", "Old"}, {"phase", "done"}, {"type", "story"}}),
-      item("W3", {{"key", ""}, {"reference", "R-3"}, {"title", "Triage"}, {"phase", "inbox"},
-                  {"assigneeUserId", "U2"}}),
+      item("W3",
+           {{"key", ""}, {"reference", "R-3"}, {"title", "Triage"}, {"phase", "inbox"}, {"assigneeUserId", "U2"}}),
       item("W4", {{"key", "DB-4"}, {"phase", "in_progress"}, {"type", "Story"}, {"assigneeUserId", "U1"}}),
       item("W5", {{"title", "Fix"}, {"phase", "uat"}}),
   });
@@ -158,10 +158,9 @@ TEST_F(Reading, ProjectContextBriefsSummaryPhasesAndDocs) {
 
 TEST_F(Reading, ProjectContextCarriesOnPastSummaryAndDocsFailures) {
   const std::string zero_summary =
-      summary_head +
-      R"({"asOf":"2024-05-06T07:08:09.120+00:00","boardId":"B1","currentUserId":"U1","openStories":0,)"
-      R"("openStoriesAssignedToYou":0,"openWorkItems":0,"openWorkItemsAssignedToYou":0})"
-      "\n\n";
+      summary_head + R"({"asOf":"2024-05-06T07:08:09.120+00:00","boardId":"B1","currentUserId":"U1","openStories":0,)"
+                     R"("openStoriesAssignedToYou":0,"openWorkItems":0,"openWorkItemsAssignedToYou":0})"
+                     "\n\n";
   const Json pages = Json::array({Json{{"id", "D1"}, {"kind", "Design"}, {"title", "System Design"}}});
   struct Case {
     const char* name;
@@ -334,8 +333,8 @@ TEST_F(Reading, GetDocPageChecksTheReturnedPage) {
       {"version null", Reply::raw(200, head + R"("version":null}})", "application/json"), "error: " + bad_metadata},
       {"version true", Reply::raw(200, head + R"("version":true}})", "application/json"), "error: " + bad_metadata},
       {"no version", Reply::raw(200, head + R"("x":1}})", "application/json"), "error: " + bad_metadata},
-      {"other project",
-       Reply::json(Json{{"page", {{"id", "D1"}, {"projectId", "P2"}, {"version", 1}}}}), "error: " + bad_metadata},
+      {"other project", Reply::json(Json{{"page", {{"id", "D1"}, {"projectId", "P2"}, {"version", 1}}}}),
+       "error: " + bad_metadata},
       {"no project", Reply::json(Json{{"page", {{"id", "D1"}, {"version", 1}}}}), "error: " + bad_metadata},
       {"other id", Reply::json(Json{{"page", {{"id", "D2"}, {"projectId", "P1"}, {"version", 1}}}}),
        "error: " + bad_metadata},
@@ -366,8 +365,8 @@ TEST_F(Reading, GetDocPageChecksTheReturnedPage) {
 
 TEST_F(Reading, GetDocPageShowsTheStoredBody) {
   service.on("GET", pages_route, Reply::json(Json::array({Json{{"id", "D1"}, {"title", "Plan"}}})));
-  const Json base = {{"id", "D1"}, {"projectId", "P1"}, {"version", 7}, {"status", "approved"},
-                     {"title", "Plan \u2014 v2"}};
+  const Json base = {
+      {"id", "D1"}, {"projectId", "P1"}, {"version", 7}, {"status", "approved"}, {"title", "Plan \u2014 v2"}};
   const std::string head = "Page ID: D1\nVersion: 7\nStatus: approved\n\n# Plan \u2014 v2\n\n";
   struct Case {
     const char* name;
@@ -380,7 +379,8 @@ TEST_F(Reading, GetDocPageShowsTheStoredBody) {
       {"null markdown", {{"bodyMarkdown", nullptr}, {"body", "Hello"}}, head},
       {"numeric markdown", {{"bodyMarkdown", 5}, {"body", "Hello"}}, head},
       {"neither", Json::object(), head},
-      {"no status, no title", {{"status", nullptr}, {"title", 1}, {"body", "x"}},
+      {"no status, no title",
+       {{"status", nullptr}, {"title", 1}, {"body", "x"}},
        "Page ID: D1\nVersion: 7\nStatus: \n\n# \n\nx"},
   };
   for (const Case& c : cases) {

@@ -142,15 +142,18 @@ TEST_F(ServerProcess, AnswersMethodNotFoundWithTheId) {
 }
 
 TEST_F(ServerProcess, ToolCallWithoutParamsIsAnUnknownToolResult) {
-  const process::Exit exit = run(R"({"jsonrpc":"2.0","id":9,"method":"tools/call"})" "\n"
-                                 R"({"jsonrpc":"2.0","id":10,"method":"tools/call","params":{"name":7}})" "\n");
+  const process::Exit exit = run(R"({"jsonrpc":"2.0","id":9,"method":"tools/call"})"
+                                 "\n"
+                                 R"({"jsonrpc":"2.0","id":10,"method":"tools/call","params":{"name":7}})"
+                                 "\n");
   const std::string result = R"(,"jsonrpc":"2.0","result":{"content":[{"text":"Unknown tool: ","type":"text"}],)"
                              R"("isError":true}})";
   EXPECT_EQ(lines(exit.out), (std::vector<std::string>{R"({"id":9)" + result, R"({"id":10)" + result}));
 }
 
 TEST_F(ServerProcess, RepliesHoldingLineBreaksStayOnOneLine) {
-  const process::Exit exit = run(R"({"jsonrpc":"2.0","id":1,"method":"initialize"})" "\n"
+  const process::Exit exit = run(R"({"jsonrpc":"2.0","id":1,"method":"initialize"})"
+                                 "\n"
                                  R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"a\nb\r\u2028"}})"
                                  "\n");
   const std::vector<std::string> replies = lines(exit.out);
@@ -160,18 +163,17 @@ TEST_F(ServerProcess, RepliesHoldingLineBreaksStayOnOneLine) {
 }
 
 TEST_F(ServerProcess, NonUtf8LineEndsTheRunWithoutReply) {
-  const std::string first = R"({"jsonrpc":"2.0","id":"last","method":"ping"})" "\n";
-  const std::string later = R"({"jsonrpc":"2.0","id":3,"method":"ping"})" "\n";
+  const std::string first = R"({"jsonrpc":"2.0","id":"last","method":"ping"})"
+                            "\n";
+  const std::string later = R"({"jsonrpc":"2.0","id":3,"method":"ping"})"
+                            "\n";
   const struct {
     const char* label;
     std::string bytes;
   } cases[] = {
-      {"stray continuation byte", "\x80"},
-      {"0xFF", "\xff"},
-      {"overlong slash", "\xc0\xaf"},
-      {"surrogate", "\xed\xa0\x80"},
-      {"truncated sequence", "\xe2\x82"},
-      {"above U+10FFFF", "\xf4\x90\x80\x80"},
+      {"stray continuation byte", "\x80"}, {"0xFF", "\xff"},
+      {"overlong slash", "\xc0\xaf"},      {"surrogate", "\xed\xa0\x80"},
+      {"truncated sequence", "\xe2\x82"},  {"above U+10FFFF", "\xf4\x90\x80\x80"},
   };
   for (const auto& c : cases) {
     process::Child child(binary, environment());
@@ -187,7 +189,8 @@ TEST_F(ServerProcess, NonUtf8LineEndsTheRunWithoutReply) {
 }
 
 TEST_F(ServerProcess, FailedWriteEndsWithStatus101AndOneDiagnostic) {
-  const std::string request = R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n";
+  const std::string request = R"({"jsonrpc":"2.0","id":1,"method":"ping"})"
+                              "\n";
   {
     process::Child child(binary, environment());
     child.close_output();
@@ -210,29 +213,33 @@ TEST_F(ServerProcess, FailedWriteEndsWithStatus101AndOneDiagnostic) {
 TEST_F(ServerProcess, ClosedOutputWithoutRepliesIsNoFailure) {
   process::Child child(binary, environment());
   child.close_output();
-  child.write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\n");
+  child.write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+              "\n");
   const process::Exit exit = child.finish();
   EXPECT_EQ(exit.status, 0);
   EXPECT_EQ(exit.err, "");
 }
 
 TEST_F(ServerProcess, RunsWithoutHome) {
-  const process::Exit exit = process::run(binary, R"({"jsonrpc":"2.0","id":"last","method":"ping"})" "\n");
+  const process::Exit exit = process::run(binary, R"({"jsonrpc":"2.0","id":"last","method":"ping"})"
+                                                  "\n");
   EXPECT_EQ(exit.status, 0);
   EXPECT_EQ(lines(exit.out), std::vector<std::string>{ping_reply});
 }
 
 TEST_F(ServerProcess, ServesAConversationInOrder) {
   process::Child child(binary, environment());
-  ASSERT_TRUE(child.write(
-      R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})" "\n"));
+  ASSERT_TRUE(child.write(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})"
+                          "\n"));
   const std::optional<std::string> initialized = child.read_line();
   ASSERT_TRUE(initialized);
   const std::optional<Json> reply = json_text::parse(*initialized);
   ASSERT_TRUE(reply);
   EXPECT_EQ((*reply)["result"]["protocolVersion"], "2025-06-18");
-  ASSERT_TRUE(child.write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\n"
-                          R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"cursor":"x"}})" "\n"));
+  ASSERT_TRUE(child.write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                          "\n"
+                          R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"cursor":"x"}})"
+                          "\n"));
   const std::optional<std::string> listed = child.read_line();
   ASSERT_TRUE(listed);
   const std::optional<Json> tools = json_text::parse(*listed);

@@ -53,21 +53,28 @@ class Serve : public ::testing::Test {
 
 TEST_F(Serve, StopsReadingAtTheFirstFailedWrite) {
   capture.fail_from = 1;
-  const auto served = serve(R"({"id":1,"method":"ping"})" "\n"
-                            R"({"id":2,"method":"ping"})" "\n"
-                            R"({"id":3,"method":"ping"})" "\n");
+  const auto served = serve(R"({"id":1,"method":"ping"})"
+                            "\n"
+                            R"({"id":2,"method":"ping"})"
+                            "\n"
+                            R"({"id":3,"method":"ping"})"
+                            "\n");
   EXPECT_EQ(served, std::unexpected(std::string("disk on fire")));
   EXPECT_EQ(capture.lines, std::vector<std::string>{R"({"id":1,"jsonrpc":"2.0","result":{}})"});
-  EXPECT_EQ(rest(), R"({"id":3,"method":"ping"})" "\n");
+  EXPECT_EQ(rest(), R"({"id":3,"method":"ping"})"
+                    "\n");
 }
 
 TEST_F(Serve, StopsAtALineThatIsNotUtf8) {
-  const auto served = serve(R"({"id":1,"method":"ping"})" "\n"
+  const auto served = serve(R"({"id":1,"method":"ping"})"
+                            "\n"
                             "\xff\n"
-                            R"({"id":2,"method":"ping"})" "\n");
+                            R"({"id":2,"method":"ping"})"
+                            "\n");
   EXPECT_TRUE(served);
   EXPECT_EQ(capture.lines, std::vector<std::string>{R"({"id":1,"jsonrpc":"2.0","result":{}})"});
-  EXPECT_EQ(rest(), R"({"id":2,"method":"ping"})" "\n");
+  EXPECT_EQ(rest(), R"({"id":2,"method":"ping"})"
+                    "\n");
 }
 
 TEST_F(Serve, ToolCallNameAndArgumentsFromParams) {
@@ -97,7 +104,8 @@ TEST_F(Serve, CallsWithoutIdAreNotCarriedOut) {
   EXPECT_TRUE(serve(R"({"method":"tools/call","params":{"name":"veltrun_session","arguments":{"action":"enable"}}})"
                     "\n"
                     R"({"id":null,"method":"tools/call","params":{"name":"veltrun_session",)"
-                    R"("arguments":{"action":"enable"}}})" "\n"));
+                    R"("arguments":{"action":"enable"}}})"
+                    "\n"));
   EXPECT_TRUE(capture.lines.empty());
   EXPECT_FALSE(session.opted_in);
   EXPECT_TRUE(service.requests().empty());
@@ -107,8 +115,10 @@ TEST_F(Serve, CallsWithoutIdAreNotCarriedOut) {
 // call holds for the next.
 TEST_F(Serve, SessionCarriesOverBetweenCalls) {
   EXPECT_TRUE(serve(R"({"id":1,"method":"tools/call","params":{"name":"veltrun_session",)"
-                    R"("arguments":{"action":"disable"}}})" "\n"
-                    R"({"id":2,"method":"tools/call","params":{"name":"veltrun_login"}})" "\n"));
+                    R"("arguments":{"action":"disable"}}})"
+                    "\n"
+                    R"({"id":2,"method":"tools/call","params":{"name":"veltrun_login"}})"
+                    "\n"));
   ASSERT_EQ(capture.lines.size(), 2u);
   for (const std::string& line : capture.lines) {
     std::optional<Json> reply = json_text::parse(line);

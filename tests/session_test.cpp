@@ -51,13 +51,13 @@ class SessionResolution : public ::testing::Test {
     service.on("GET", "board/projects",
                [this](const fake::Request&) { return projects_failure.value_or(Reply::json(projects)); });
     for (const char* id : {"P1", "P2", "P3"}) {
-      service.on("GET", "board/projects/" + std::string(id) + "/boards",
-                 [this, id](const fake::Request&) {
-                   return boards_failure.value_or(Reply::json(Json{{"boards", boards[id]}}));
-                 });
+      service.on("GET", "board/projects/" + std::string(id) + "/boards", [this, id](const fake::Request&) {
+        return boards_failure.value_or(Reply::json(Json{{"boards", boards[id]}}));
+      });
     }
-    service.on("GET", "board/projects/P2/work-items?limit=100&include=comments",
-               [this](const fake::Request&) { return Reply::json(Json{{"items", items}}); });
+    service.on("GET", "board/projects/P2/work-items?limit=100&include=comments", [this](const fake::Request&) {
+      return Reply::json(Json{{"items", items}});
+    });
   }
 
   Result<Json> call(const Json& arguments) { return session_context(session, client, arguments); }
@@ -108,8 +108,7 @@ TEST_F(SessionResolution, CallSequences) {
        {{{{"action", "on"}}, "error: action must be status, enable, disable or select.", {}}}},
       {"enable offers the projects and consent stays",
        {{enable(), "needs_project", list}, {Json::object(), "needs_project", list}}},
-      {"a project with one board is ready at once",
-       {{enable("P1"), "ready", p1}, {Json::object(), "ready", p1}}},
+      {"a project with one board is ready at once", {{enable("P1"), "ready", p1}, {Json::object(), "ready", p1}}},
       {"several boards ask for a choice",
        {{enable("P2"), "needs_board", p2}, {select("board_id", "B2b"), "ready", p2}, {Json::object(), "ready", p2}}},
       {"project and board in one call", {{enable("P2", "B2c"), "ready", p2}}},
@@ -123,8 +122,10 @@ TEST_F(SessionResolution, CallSequences) {
         {{{"action", "frobnicate"}}, "disabled", {}},
         {enable(), "needs_project", list}}},
       {"a refused folder keeps the enable",
-       {{{{"action", "enable"}, {"cwd", "relative/dir"}}, "error: cwd must be an existing absolute workspace "
-                                                          "directory.", {}},
+       {{{{"action", "enable"}, {"cwd", "relative/dir"}},
+         "error: cwd must be an existing absolute workspace "
+         "directory.",
+         {}},
         {Json::object(), "needs_project", list}}},
       {"a foreign board drops the whole choice",
        {{enable("P1", "B2a"), "error: Board does not belong to the selected project.", p1},
@@ -157,8 +158,9 @@ TEST_F(SessionResolution, StatusObjectsCarryTheirLists) {
   ASSERT_TRUE(outcome);
   EXPECT_EQ(ids((*outcome)["boards"]), (std::vector<std::string>{"B2a", "B2b", "B2c"}));
   EXPECT_TRUE((*outcome)["projects"].empty());
-  EXPECT_EQ((*outcome)["instruction"], "Ask the user to choose a board from the returned options, then call "
-                                       "veltrun_session(action=select, board_id=...).");
+  EXPECT_EQ((*outcome)["instruction"],
+            "Ask the user to choose a board from the returned options, then call "
+            "veltrun_session(action=select, board_id=...).");
 
   outcome = call(select("project_id", "P3"));
   ASSERT_TRUE(outcome);
@@ -267,8 +269,7 @@ TEST_F(SessionResolution, EnvironmentChoosesProjectAndBoard) {
   }
   ScopedEnv project("VELTRUN_PROJECT", "P9");
   session = Session{};
-  EXPECT_EQ(word(Json::object()),
-            "error: VELTRUN_PROJECT is not accessible; explicitly select an available project.");
+  EXPECT_EQ(word(Json::object()), "error: VELTRUN_PROJECT is not accessible; explicitly select an available project.");
 }
 
 TEST_F(SessionResolution, BoundWorkItemChoosesTheBoard) {
@@ -300,8 +301,8 @@ TEST_F(SessionResolution, BoundWorkItemChoosesTheBoard) {
     service.clear_requests();
     const std::string status = word(Json::object());
     EXPECT_EQ(status.starts_with("error") ? status : context::field(*session.board, "id"), c.outcome) << c.bound;
-    EXPECT_EQ(take_lines(), (Lines{projects_line, boards_line("P2"),
-                                   "GET board/projects/P2/work-items?limit=100&include=comments"}))
+    EXPECT_EQ(take_lines(),
+              (Lines{projects_line, boards_line("P2"), "GET board/projects/P2/work-items?limit=100&include=comments"}))
         << c.bound;
   }
 

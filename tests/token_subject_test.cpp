@@ -39,14 +39,14 @@ TEST(Base64Url, DecodesStrictlyWithoutPadding) {
       {"TWFuTQ", "ManM"},
       {"-_8", "\xfb\xff"},
       {"AAAA", std::string(3, '\0')},
-      {"T", std::nullopt},          // one character over a whole group
-      {"TWFuT", std::nullopt},      // the same after a group
-      {"TR", std::nullopt},         // unused bits not zero
-      {"TWF", std::nullopt},        // unused bits not zero
-      {"TQ==", std::nullopt},       // padding
-      {"TW=u", std::nullopt},       // "=" inside
-      {"+/8", std::nullopt},        // the standard alphabet's characters
-      {"TQ\n", std::nullopt},       // white space
+      {"T", std::nullopt},      // one character over a whole group
+      {"TWFuT", std::nullopt},  // the same after a group
+      {"TR", std::nullopt},     // unused bits not zero
+      {"TWF", std::nullopt},    // unused bits not zero
+      {"TQ==", std::nullopt},   // padding
+      {"TW=u", std::nullopt},   // "=" inside
+      {"+/8", std::nullopt},    // the standard alphabet's characters
+      {"TQ\n", std::nullopt},   // white space
       {" TQ", std::nullopt},
       {"T\xc3\xa9", std::nullopt},  // non-ASCII
       {"TW.u", std::nullopt},

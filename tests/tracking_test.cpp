@@ -107,7 +107,8 @@ TEST(TrackingClosed, TheColumnDecidesBeforeThePhase) {
       {{{"columnId", "c-text"}, {"phase", "done"}}, board, no_terminal},
       {{{"columnId", "c-null"}}, board, no_terminal},
       {{{"columnId", "c-twice"}}, board, "error: Reference 'c-twice' is missing or ambiguous in the selected scope."},
-      {{{"columnId", "c-gone"}, {"phase", "done"}}, board,
+      {{{"columnId", "c-gone"}, {"phase", "done"}},
+       board,
        "error: Reference 'c-gone' is missing or ambiguous in the selected scope."},
       {{{"columnId", "c-done"}, {"phase", "done"}}, Json{{"id", "B1"}}, no_columns},
       {{{"columnId", "c-done"}, {"phase", "done"}}, Json{{"columns", Json::object()}}, no_columns},
@@ -202,8 +203,9 @@ TEST(TrackingDirectory, InvalidProjectIdSendsNothingAndServiceErrorsPassThrough)
 
 class TrackingSummary : public ::testing::Test {
  protected:
-  const Json board = {{"id", "B1"},
-                      {"columns", {{{"id", "col-done"}, {"isTerminal", true}}, {{"id", "col-doing"}, {"isTerminal", false}}}}};
+  const Json board = {
+      {"id", "B1"},
+      {"columns", {{{"id", "col-done"}, {"isTerminal", true}}, {{"id", "col-doing"}, {"isTerminal", false}}}}};
 
   static Json item(const char* id, const char* phase, const char* type, Json assignee) {
     Json result = {{"id", id}, {"boardId", "B1"}, {"phase", phase}, {"type", type}};
@@ -301,8 +303,10 @@ TEST_F(TrackingSummary, ReadsTheClockOnlyOnceEverythingIsCounted) {
   const std::vector<Case> cases = {
       {{good}, Reply::json(team()), counted(1, 1, 1, 1), {1}},
       {{good, good}, Reply::json(team()), "error: " + summary_error, {}},
-      {{good, item("W2", "closed", "story", "me")}, Reply::json(team()),
-       "error: Unknown item phase; cannot classify open items.", {}},
+      {{good, item("W2", "closed", "story", "me")},
+       Reply::json(team()),
+       "error: Unknown item phase; cannot classify open items.",
+       {}},
       {{good}, Reply::json(team("none")), "error: Missing project members.", {}},
   };
   for (const Case& c : cases) {
@@ -320,7 +324,8 @@ TEST_F(TrackingSummary, ReadsTheClockOnlyOnceEverythingIsCounted) {
 
 class TrackingAssign : public ::testing::Test {
  protected:
-  const Json item = {{"id", "W1"}, {"key", "DB-7"}, {"boardId", "B1"}, {"projectId", "P1"}, {"assigneeUserId", "u-old"}};
+  const Json item = {
+      {"id", "W1"}, {"key", "DB-7"}, {"boardId", "B1"}, {"projectId", "P1"}, {"assigneeUserId", "u-old"}};
 
   static Json echo(Json assignee) {
     Json work_item = {{"id", "W1"}, {"boardId", "B1"}, {"projectId", "P1"}, {"title", "Retry"}};
@@ -360,24 +365,46 @@ TEST_F(TrackingAssign, WritesTheAssigneeWithItsReasonAndConfirmsTheEcho) {
   const std::string to_new = R"({"assigneeUserId":"u-new","changed":true,"reference":"DB-7"})";
   const std::string to_nobody = R"({"assigneeUserId":null,"changed":true,"reference":"DB-7"})";
   const std::vector<Case> cases = {
-      {item, {{"assignee_user_id", "u-new"}, {"reason", "Pairing on it"}}, echo("u-new"),
-       {team_line, patch(R"({"assigneeUserId":"u-new","reason":"Pairing on it"})")}, to_new},
-      {item, {{"assignee_user_id", "u-new"}}, echo("u-new"),
-       {team_line, patch(R"({"assigneeUserId":"u-new","reason":""})")}, to_new},
-      {item, {{"assignee_user_id", "u-new"}, {"reason", 5}}, echo("u-new"),
-       {team_line, patch(R"({"assigneeUserId":"u-new","reason":""})")}, to_new},
-      {item, {{"assignee_user_id", "u-new"}, {"reason", "  kept as sent \n"}}, echo("u-new"),
-       {team_line, patch(R"({"assigneeUserId":"u-new","reason":"  kept as sent \n"})")}, to_new},
-      {by_reference, {{"assignee_user_id", "u-new"}}, echo("u-new"),
+      {item,
+       {{"assignee_user_id", "u-new"}, {"reason", "Pairing on it"}},
+       echo("u-new"),
+       {team_line, patch(R"({"assigneeUserId":"u-new","reason":"Pairing on it"})")},
+       to_new},
+      {item,
+       {{"assignee_user_id", "u-new"}},
+       echo("u-new"),
+       {team_line, patch(R"({"assigneeUserId":"u-new","reason":""})")},
+       to_new},
+      {item,
+       {{"assignee_user_id", "u-new"}, {"reason", 5}},
+       echo("u-new"),
+       {team_line, patch(R"({"assigneeUserId":"u-new","reason":""})")},
+       to_new},
+      {item,
+       {{"assignee_user_id", "u-new"}, {"reason", "  kept as sent \n"}},
+       echo("u-new"),
+       {team_line, patch(R"({"assigneeUserId":"u-new","reason":"  kept as sent \n"})")},
+       to_new},
+      {by_reference,
+       {{"assignee_user_id", "u-new"}},
+       echo("u-new"),
        {team_line, patch(R"({"assigneeUserId":"u-new","reason":""})")},
        R"({"assigneeUserId":"u-new","changed":true,"reference":"R-3"})"},
-      {unnamed, {{"assignee_user_id", "u-new"}}, echo("u-new"),
+      {unnamed,
+       {{"assignee_user_id", "u-new"}},
+       echo("u-new"),
        {team_line, patch(R"({"assigneeUserId":"u-new","reason":""})")},
        R"({"assigneeUserId":"u-new","changed":true,"reference":""})"},
       // Unassignment never reads the directory; an echo without an assignee confirms it.
-      {item, {{"assignee_user_id", nullptr}, {"reason", "Off sprint"}}, unassigned_echo,
-       {patch(R"({"assigneeUserId":null,"reason":"Off sprint"})")}, to_nobody},
-      {item, {{"assignee_user_id", nullptr}}, echo(nullptr), {patch(R"({"assigneeUserId":null,"reason":""})")},
+      {item,
+       {{"assignee_user_id", nullptr}, {"reason", "Off sprint"}},
+       unassigned_echo,
+       {patch(R"({"assigneeUserId":null,"reason":"Off sprint"})")},
+       to_nobody},
+      {item,
+       {{"assignee_user_id", nullptr}},
+       echo(nullptr),
+       {patch(R"({"assigneeUserId":null,"reason":""})")},
        to_nobody},
   };
   for (const Case& c : cases) {
@@ -466,7 +493,8 @@ TEST_F(TrackingAssign, RefusesBadRequestsBeforeWriting) {
 
 TEST_F(TrackingAssign, DirectoryAndWriteFailuresPassThrough) {
   Rig rig;
-  rig.service.on("GET", team_target, Reply::json(team(Json::array({Json{{"userId", "u-new"}}, Json{{"userId", "u-new"}}}))));
+  rig.service.on("GET", team_target,
+                 Reply::json(team(Json::array({Json{{"userId", "u-new"}}, Json{{"userId", "u-new"}}}))));
   EXPECT_EQ(text(tracking::assign(rig.client, "P1", "B1", item, {{"assignee_user_id", "u-new"}})),
             "error: Duplicate directory member.");
   EXPECT_EQ(rig.sent(), Lines{team_line});

@@ -211,10 +211,9 @@ TEST(TrackingTime, CreationTimeAgainstNow) {
     Json work_item = item("inbox", Json::array());
     work_item["createdAt"] = c.created_at;
     const auto result = tracking::time(work_item, board, c.now_ms);
-    const std::string got =
-        result ? json_text::compact((*result)["phases"][0]["seconds"]) + " at " +
-                     std::to_string((*result)["currentPhaseEnteredAtMs"].get<std::int64_t>())
-               : "error: " + result.error();
+    const std::string got = result ? json_text::compact((*result)["phases"][0]["seconds"]) + " at " +
+                                         std::to_string((*result)["currentPhaseEnteredAtMs"].get<std::int64_t>())
+                                   : "error: " + result.error();
     EXPECT_EQ(got, c.expected) << c.created_at << " now " << c.now_ms;
   }
 }

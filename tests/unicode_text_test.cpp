@@ -9,8 +9,12 @@ namespace {
 TEST(UnicodeText, ValidUtf8) {
   EXPECT_TRUE(unicode_text::valid_utf8(""));
   EXPECT_TRUE(unicode_text::valid_utf8("plain \u0219\u2014\U0001F600"));
-  const std::string invalid[] = {"\xff", "\xc3", "a\x80", "\xed\xa0\x80" /* surrogate */,
-                                 "\xc0\xaf" /* overlong */, "\xf4\x90\x80\x80" /* above U+10FFFF */};
+  const std::string invalid[] = {"\xff",
+                                 "\xc3",
+                                 "a\x80",
+                                 "\xed\xa0\x80" /* surrogate */,
+                                 "\xc0\xaf" /* overlong */,
+                                 "\xf4\x90\x80\x80" /* above U+10FFFF */};
   for (const auto& text : invalid) EXPECT_FALSE(unicode_text::valid_utf8(text));
 }
 

@@ -30,8 +30,7 @@ class WorkItemTools : public ::testing::Test {
   TempDir app;
   fake::Service service;
   Client client{app.path(), service.base_url()};
-  Json item = {{"id", "W1"}, {"key", "DB-7"}, {"title", "Retry flow"}, {"boardId", "B1"},
-               {"comments", Json::array()}};
+  Json item = {{"id", "W1"}, {"key", "DB-7"}, {"title", "Retry flow"}, {"boardId", "B1"}, {"comments", Json::array()}};
 
   WorkItemTools() { app.write("board-token.txt", std::string(board_jwt) + "\n"); }
 
@@ -61,21 +60,31 @@ TEST_F(WorkItemTools, WritesSendTheirBodiesAndReportTheItem) {
   const std::string verdict = "POST " + item_path + "/review-findings/verdict ";
   const std::string finding = "PATCH " + item_path + "/review-findings/F-1 ";
   const std::vector<Case> cases = {
-      {work_items::post_comment, {{"body", "  Done here.\n"}},
-       comments + R"({"body":"  Done here.\n","source":"agent"})", "Comment posted on DB-7."},
-      {work_items::post_review, {{"verdict", "approve"}, {"summary", " Looks good "}},
-       verdict + R"({"findings":[],"summary":" Looks good ","verdict":"approve"})", "Review approve posted on DB-7."},
-      {work_items::post_review, {{"verdict", "request_changes"}, {"summary", "Fix"}, {"findings", {"a", ""}}},
+      {work_items::post_comment,
+       {{"body", "  Done here.\n"}},
+       comments + R"({"body":"  Done here.\n","source":"agent"})",
+       "Comment posted on DB-7."},
+      {work_items::post_review,
+       {{"verdict", "approve"}, {"summary", " Looks good "}},
+       verdict + R"({"findings":[],"summary":" Looks good ","verdict":"approve"})",
+       "Review approve posted on DB-7."},
+      {work_items::post_review,
+       {{"verdict", "request_changes"}, {"summary", "Fix"}, {"findings", {"a", ""}}},
        verdict + R"({"findings":["a",""],"summary":"Fix","verdict":"request_changes"})",
        "Review request_changes posted on DB-7."},
-      {work_items::resolve_finding, {{"finding_id", "F-1"}, {"status", "fixed"}, {"note", " \t\n"}},
-       finding + R"({"status":"fixed"})", "Finding F-1 on DB-7 marked fixed."},
-      {work_items::resolve_finding, {{"finding_id", "F-1"}, {"status", "resolved"}, {"note", " In 4f2c. "}},
-       finding + R"({"resolutionNote":"In 4f2c.","status":"resolved"})", "Finding F-1 on DB-7 marked resolved."},
+      {work_items::resolve_finding,
+       {{"finding_id", "F-1"}, {"status", "fixed"}, {"note", " \t\n"}},
+       finding + R"({"status":"fixed"})",
+       "Finding F-1 on DB-7 marked fixed."},
+      {work_items::resolve_finding,
+       {{"finding_id", "F-1"}, {"status", "resolved"}, {"note", " In 4f2c. "}},
+       finding + R"({"resolutionNote":"In 4f2c.","status":"resolved"})",
+       "Finding F-1 on DB-7 marked resolved."},
       // U+00A0 and U+3000 are White_Space too.
       {work_items::resolve_finding,
        {{"finding_id", "F-1"}, {"status", "dismissed"}, {"note", "\u00a0Not reachable\u3000"}},
-       finding + R"({"resolutionNote":"Not reachable","status":"dismissed"})", "Finding F-1 on DB-7 marked dismissed."},
+       finding + R"({"resolutionNote":"Not reachable","status":"dismissed"})",
+       "Finding F-1 on DB-7 marked dismissed."},
   };
   service.on("POST", item_path + "/comments", Reply::json(Json{{"id", "C1"}}, 201));
   service.on("POST", item_path + "/review-findings/verdict", Reply::empty(204));
@@ -218,10 +227,18 @@ TEST_F(WorkItemTools, PhaseChangeWithBranchConventionAndAutomaticAssignment) {
     bool assigns;
   };
   const std::vector<Case> cases = {
-      {"in_progress", std::nullopt, true}, {"in_progress", nullptr, true}, {"review", std::nullopt, true},
-      {"uat", nullptr, true},              {"review", "user-2", false},    {"uat", "user-2", false},
-      {"in_progress", "", false},          {"in_progress", 0, false},      {"in_progress", Json::object(), false},
-      {"inbox", std::nullopt, false},      {"refinement", nullptr, false}, {"done", std::nullopt, false},
+      {"in_progress", std::nullopt, true},
+      {"in_progress", nullptr, true},
+      {"review", std::nullopt, true},
+      {"uat", nullptr, true},
+      {"review", "user-2", false},
+      {"uat", "user-2", false},
+      {"in_progress", "", false},
+      {"in_progress", 0, false},
+      {"in_progress", Json::object(), false},
+      {"inbox", std::nullopt, false},
+      {"refinement", nullptr, false},
+      {"done", std::nullopt, false},
   };
   service.on("PATCH", item_path + "/phase", Reply::json(Json{{"phase", "x"}}));
   service.on("PATCH", item_path + "/assignment", Reply::json(Json::object()));
@@ -264,8 +281,10 @@ TEST_F(WorkItemTools, AssignmentNeedsASubjectAndMayFail) {
   service.on("PATCH", item_path + "/phase", Reply::json(Json::object()));
   service.on("PATCH", item_path + "/assignment", Reply::json(Json{{"message", "Not a member"}}, 422));
   EXPECT_EQ(text(run(work_items::update_phase, {{"phase", "in_progress"}})),
-            "DB-7 moved to in_progress." + branch_tail + " Phase changed, but assignment failed: Veltrun API "
-            "returned HTTP 422 for PATCH " + item_path + "/assignment: Not a member");
+            "DB-7 moved to in_progress." + branch_tail +
+                " Phase changed, but assignment failed: Veltrun API "
+                "returned HTTP 422 for PATCH " +
+                item_path + "/assignment: Not a member");
   sent();
 
   struct Case {
@@ -288,15 +307,14 @@ TEST_F(WorkItemTools, RefusedDoneListsTheOpenFindings) {
   const std::string refused = "Veltrun API returned HTTP 409 for PATCH " + item_path + "/phase: Review not approved";
   service.on("PATCH", item_path + "/phase", Reply::json(Json{{"message", "Review not approved"}}, 409));
   service.on("GET", item_path + "/review-findings",
-             Reply::json(Json{{"findings", Json::array({
-                                               Json{{"id", "F1"}, {"severity", "high"}, {"title", "Null check"},
-                                                    {"status", "open"}},
-                                               Json{{"id", "F2"}, {"severity", "low"}, {"status", "fixed"}},
-                                               Json{{"id", "F3"}, {"severity", "low"}, {"title", "Typo"},
-                                                    {"status", "open"}},
-                                               Json{{"id", "F4"}, {"status", "OPEN"}},
-                                               Json{{"status", "open"}, {"severity", 3}},
-                                           })}}));
+             Reply::json(Json{
+                 {"findings", Json::array({
+                                  Json{{"id", "F1"}, {"severity", "high"}, {"title", "Null check"}, {"status", "open"}},
+                                  Json{{"id", "F2"}, {"severity", "low"}, {"status", "fixed"}},
+                                  Json{{"id", "F3"}, {"severity", "low"}, {"title", "Typo"}, {"status", "open"}},
+                                  Json{{"id", "F4"}, {"status", "OPEN"}},
+                                  Json{{"status", "open"}, {"severity", 3}},
+                              })}}));
   EXPECT_EQ(text(run(work_items::update_phase, {{"phase", "done"}, {"reason", "Shipped"}})),
             "error: " + refused +
                 "\nOpen review findings blocking Done \u2014 verify each fix, then mark it with resolve_finding "
