@@ -11,6 +11,7 @@
 #include "dispatch.hpp"
 #include "fake_service.hpp"
 #include "temp_dir.hpp"
+#include "thread_times.hpp"
 #include "tracking.hpp"
 
 namespace {
@@ -117,11 +118,13 @@ struct ReadySession {
 
 void tool_call(benchmark::State& state, const char* name, const Json& arguments) {
   ReadySession ready;
+  const ThreadTimes start = ThreadTimes::now();
   for (auto _ : state) {
     ToolOutcome outcome = call_tool(ready.session, ready.client, name, arguments);
     if (!outcome) state.SkipWithError(outcome.error().c_str());
     benchmark::DoNotOptimize(outcome);
   }
+  start.report_since(state);
 }
 
 void BoardSummaryToolCall(benchmark::State& state) { tool_call(state, "board_summary", Json::object()); }

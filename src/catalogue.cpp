@@ -146,3 +146,15 @@ Json tool_defs() {
   for (Json& definition : tracking::definitions()) tools.push_back(std::move(definition));
   return tools;
 }
+
+// A constant computed on first use: every tools/list and every tool call
+// would otherwise build and print the same eighteen definitions again.
+const Json& tool_catalogue() {
+  static const Json tools = tool_defs();
+  return tools;
+}
+
+const std::string& printed_tools_result() {
+  static const std::string text = json_text::compact(Json{{"tools", tool_catalogue()}});
+  return text;
+}

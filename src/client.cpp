@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "curl_library.hpp"
 #include "file_text.hpp"
 #include "unicode_text.hpp"
 
@@ -21,24 +22,34 @@ constexpr long deadline_ms = 15'000;
 constexpr long connect_timeout_ms = 30'000;
 constexpr long max_redirects = 5;
 
-// libcurl wants one global initialisation per process; it happens at the
-// first request so that start-up itself touches nothing.
-bool curl_ready() {
-  static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  return ready;
-}
+// libcurl's functions, once Client::exchange has made sure it is loaded:
+// every libcurl object below exists only after that.
+const curl_library::Functions& curl() { return *curl_library::get(); }
 
 struct EasyDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+  void operator()(CURL* handle) const { curl().easy_cleanup(handle); }
 };
 struct ListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  void operator()(curl_slist* list) const { curl().slist_free_all(list); }
 };
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* target) {
   static_cast<std::string*>(target)->append(data, size * count);
+  return size * count;
+}
+
+// Tracks whether the latest response's header block has ended: each status
+// line opens one, the empty line closes it.
+std::size_t note_head(char* data, std::size_t size, std::size_t count, void* target) {
+  const std::string_view line(data, size * count);
+  bool& complete = *static_cast<bool*>(target);
+  if (line.starts_with("HTTP/")) {
+    complete = false;
+  } else if (line == "\r\n" || line == "\n") {
+    complete = true;
+  }
   return size * count;
 }
 
@@ -51,8 +62,7 @@ bool safe_header(std::string_view line) {
 std::optional<HeaderList> header_list(const std::vector<std::string>& lines) {
   HeaderList list;
   for (const std::string& line : lines) {
-    if (!safe_header(line)) return std::nullopt;
-    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    curl_slist* grown = curl().slist_append(list.get(), line.c_str());
     if (!grown) return std::nullopt;
     (void)list.release();  // grown heads the same list, now one line longer
     list.reset(grown);
@@ -62,14 +72,67 @@ std::optional<HeaderList> header_list(const std::vector<std::string>& lines) {
 
 void set_method_and_body(CURL* handle, const std::string& method, const std::string* body) {
   if (body) {
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body->c_str());
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
-    if (method != "POST") curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+    curl().easy_setopt(handle, CURLOPT_POSTFIELDS, body->c_str());
+    curl().easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+    if (method != "POST") curl().easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
   } else if (method == "GET") {
-    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    curl().easy_setopt(handle, CURLOPT_HTTPGET, 1L);
   } else {
-    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+    curl().easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
+}
+
+// The exchange on a fresh libcurl connection, sharing TLS sessions through
+// share when there is one.
+std::optional<HttpReply> perform(const HttpExchange& request, CURLSH* share) {
+  std::vector<std::string> lines = request.headers;
+  // libcurl would add "Expect: 100-continue" to larger bodies on its own.
+  lines.emplace_back("Expect:");
+  auto list = header_list(lines);
+  Easy easy(curl().easy_init());
+  if (!list || !easy) return std::nullopt;
+
+  CURL* handle = easy.get();
+  const std::string redirects = client_http::redirect_protocols(request.url);
+  HttpReply reply;
+  curl().easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+  curl().easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl().easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, redirects.c_str());
+  // A write is sent once: libcurl would send it again to the new location
+  // (a PATCH even without its body), so its redirect is its answer.
+  curl().easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.body ? 0L : 1L);
+  curl().easy_setopt(handle, CURLOPT_MAXREDIRS, max_redirects);
+  curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS, deadline_ms);
+  curl().easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
+  curl().easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl().easy_setopt(handle, CURLOPT_PROXY, "");  // never a proxy from the environment
+  curl().easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "gzip");
+  curl().easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  curl().easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+  curl().easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
+  curl().easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl().easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl().easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  if (share) curl().easy_setopt(handle, CURLOPT_SHARE, share);
+  curl().easy_setopt(handle, CURLOPT_HTTPHEADER, list->get());
+  curl().easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
+  curl().easy_setopt(handle, CURLOPT_WRITEDATA, &reply.body);
+  bool head_complete = false;
+  curl().easy_setopt(handle, CURLOPT_HEADERFUNCTION, note_head);
+  curl().easy_setopt(handle, CURLOPT_HEADERDATA, &head_complete);
+  set_method_and_body(handle, request.method, request.body ? &*request.body : nullptr);
+
+  const CURLcode outcome = curl().easy_perform(handle);
+  curl().easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
+  if (outcome == CURLE_OK) return reply;
+  // A final status whose header block arrived before the failure is an
+  // answer whose body could not be read (cut short, badly encoded, past the
+  // deadline); a head cut short or a redirect that could not be followed is
+  // no answer at all.
+  const bool answered = head_complete && reply.status >= 200 && (reply.status < 300 || reply.status >= 400);
+  if (!answered) return std::nullopt;
+  reply.body_read = false;
+  return reply;
 }
 
 // The service's "message": a string as it stands, or the strings of an array
@@ -127,13 +190,13 @@ struct Client::Transport {
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
   ~Transport() {
-    if (share) curl_share_cleanup(share);
+    if (share) curl().share_cleanup(share);
   }
 
   CURLSH* tls_sessions() {
     if (!share) {
-      share = curl_share_init();
-      if (share) curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+      share = curl().share_init();
+      if (share) curl().share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     }
     return share;
   }
@@ -147,54 +210,19 @@ Client::Client(std::filesystem::path app_dir, std::string base_url, Hooks hooks)
 
 Client::~Client() = default;
 
-std::optional<Client::Reply> Client::exchange(std::string_view method, std::string_view path,
-                                              std::vector<std::string> headers, const std::optional<Json>& body) const {
-  if (!curl_ready()) return std::nullopt;
-  const std::optional<std::string> content = body ? std::optional(json_text::compact(*body)) : std::nullopt;
-  if (content) headers.emplace_back("Content-Type: application/json");
-  // libcurl would add "Expect: 100-continue" to larger bodies on its own.
-  headers.emplace_back("Expect:");
-  auto list = header_list(headers);
-  Easy easy(curl_easy_init());
-  if (!list || !easy) return std::nullopt;
-
-  CURL* handle = easy.get();
-  const std::string url = client_http::join(base_url_, path);
-  const std::string redirects = client_http::redirect_protocols(url);
-  const std::string method_name(method);
-  Reply reply;
-  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, redirects.c_str());
-  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, max_redirects);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, deadline_ms);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_PROXY, "");  // never a proxy from the environment
-  curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "gzip");
-  curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
-  curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  if (CURLSH* share = transport_->tls_sessions()) curl_easy_setopt(handle, CURLOPT_SHARE, share);
-  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list->get());
-  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
-  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reply.body);
-  set_method_and_body(handle, method_name, content ? &*content : nullptr);
-
-  const CURLcode outcome = curl_easy_perform(handle);
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
-  if (outcome == CURLE_OK) return reply;
-  // A final status that arrived before the failure is an answer whose body
-  // could not be read (cut short, badly encoded, past the deadline); a
-  // redirect that could not be followed is no answer at all.
-  const bool answered = reply.status >= 200 && (reply.status < 300 || reply.status >= 400);
-  if (!answered) return std::nullopt;
-  reply.body_read = false;
-  return reply;
+std::optional<HttpReply> Client::exchange(std::string_view method, std::string_view path,
+                                          std::vector<std::string> headers, const std::optional<Json>& body) const {
+  HttpExchange request{.method = std::string(method),
+                       .url = client_http::join(base_url_, path),
+                       .headers = std::move(headers),
+                       .body = body ? std::optional(json_text::compact(*body)) : std::nullopt};
+  if (request.body) request.headers.emplace_back("Content-Type: application/json");
+  if (!std::all_of(request.headers.begin(), request.headers.end(), safe_header)) return std::nullopt;
+  if (hooks_.transport) return hooks_.transport(request);
+  // Loaded, and globally initialised, at the first request: start-up itself
+  // touches nothing of libcurl.
+  if (!curl_library::get()) return std::nullopt;
+  return perform(request, transport_->tls_sessions());
 }
 
 Result<Json> Client::request(std::string_view method, std::string_view path, bool docs,

@@ -23,10 +23,30 @@ std::string redirect_protocols(std::string_view url);
 
 }  // namespace client_http
 
-// What the sign-in needs from the outside world; tests replace them.
+// One request as it goes to the service.
+struct HttpExchange {
+  std::string method;
+  std::string url;                   // the base URL joined with the path, query included
+  std::vector<std::string> headers;  // "Name: value" lines; "Name:" asks for no such header at all
+  std::optional<std::string> body;   // compact JSON, announced by a "Content-Type: application/json" line
+};
+
+// The final status of an answer and its body.
+struct HttpReply {
+  long status = 0;
+  std::string body;
+  bool body_read = true;  // false when the status arrived but its body could not be read
+};
+
+// Answers one exchange; nothing when no response came back.
+using HttpTransport = std::function<std::optional<HttpReply>(const HttpExchange&)>;
+
+// What the client needs from the outside world; tests replace them.
 struct ClientHooks {
   std::function<login::Clock::time_point()> now = [] { return login::Clock::now(); };
   std::function<bool(const std::string&)> open_browser = login::open_browser;
+  // Replaces libcurl when set, so that requests can be answered without a socket.
+  HttpTransport transport = nullptr;
 };
 
 class Client {
@@ -68,17 +88,12 @@ class Client {
 
  private:
   struct Transport;
-  struct Reply {
-    long status = 0;
-    std::string body;
-    bool body_read = true;  // false when the status arrived but its body could not be read
-  };
 
-  // One exchange on a fresh connection with exactly these header lines (plus
-  // the JSON content type when there is a body); nothing when no response
-  // came back.
-  std::optional<Reply> exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
-                                const std::optional<Json>& body) const;
+  // One exchange with exactly these header lines (plus the JSON content type
+  // when there is a body), through hooks_.transport or on a fresh libcurl
+  // connection; nothing when no response came back.
+  std::optional<HttpReply> exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
+                                    const std::optional<Json>& body) const;
 
   std::filesystem::path app_dir_;
   std::string base_url_;

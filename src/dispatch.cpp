@@ -23,6 +23,7 @@ struct Call {
   const Client& client;
   std::string_view name;
   const Json& arguments;
+  const Json& board;  // the session's selected board object
   std::string project_id;
   std::string board_id;
 };
@@ -38,7 +39,7 @@ ToolOutcome compact(const Result<Json>& value) {
 }
 
 bool in_catalogue(std::string_view name) {
-  const Json tools = tool_defs();
+  const Json& tools = tool_catalogue();
   if (!tools.is_array()) return false;
   for (const Json& tool : tools) {
     if (context::field(tool, "name") == name) return true;
@@ -89,8 +90,6 @@ ToolOutcome on_work_item(const Call& call) {
   return tool(call.client, {selected->item, selected->path}, call.arguments);
 }
 
-const Json& board(const Call& call) { return *call.session.board; }
-
 ToolOutcome assign_work_item(const Call& call) {
   auto selected = select_work_item(call, "comments");
   if (!selected) return std::unexpected(selected.error());
@@ -104,13 +103,13 @@ ToolOutcome work_item_time(const Call& call) {
   auto chosen = chosen_item(call, *items);
   if (!chosen) return std::unexpected(chosen.error());
   const std::int64_t now_ms = time_text::epoch_milliseconds(std::chrono::system_clock::now());
-  return compact(tracking::time(**chosen, board(call), now_ms));
+  return compact(tracking::time(**chosen, call.board, now_ms));
 }
 
 ToolOutcome board_summary(const Call& call) {
   auto items = call.client.items_including(call.project_id, call.board_id, "");
   if (!items) return std::unexpected(items.error());
-  return compact(tracking::summary(call.client, call.project_id, board(call), *items));
+  return compact(tracking::summary(call.client, call.project_id, call.board, *items));
 }
 
 ToolOutcome list_project_members(const Call& call) {
@@ -122,7 +121,7 @@ ToolOutcome list_work_items(const Call& call) {
 }
 
 ToolOutcome project_context(const Call& call) {
-  return reading::project_context(call.client, call.project_id, call.board_id, board(call));
+  return reading::project_context(call.client, call.project_id, call.board_id, call.board);
 }
 
 ToolOutcome list_doc_pages(const Call& call) { return reading::list_doc_pages(call.client, call.project_id); }
@@ -168,10 +167,10 @@ ToolOutcome route(const Call& call) {
   return std::unexpected("Unknown tool: " + std::string(call.name));
 }
 
-std::string context_header(const Session& session) {
-  return "Project: " + context::field(*session.project, "name") + " (" + context::field(*session.project, "id") +
-         ")\nBoard: " + context::field(*session.board, "name") + " (" + context::field(*session.board, "id") +
-         ")\nResolved by: " + session.source + "\n";
+std::string context_header(const Json& project, const Json& board, const std::string& source) {
+  return "Project: " + context::field(project, "name") + " (" + context::field(project, "id") +
+         ")\nBoard: " + context::field(board, "name") + " (" + context::field(board, "id") +
+         ")\nResolved by: " + source + "\n";
 }
 
 std::string framed(const std::string& header, const std::string& text, std::string_view guidance) {
@@ -193,9 +192,10 @@ ToolOutcome call_tool(Session& session, const Client& client, std::string_view n
     return std::unexpected("The session has no project and board yet. Call veltrun_session(action=status).");
   }
 
-  const std::string header = context_header(session);
-  const Call call{
-      session, client, name, arguments, context::field(*session.project, "id"), context::field(*session.board, "id")};
+  const Json& project = *session.project;
+  const Json& board = *session.board;
+  const std::string header = context_header(project, board, session.source);
+  const Call call{session, client, name, arguments, board, context::field(project, "id"), context::field(board, "id")};
   auto outcome = route(call);
   if (!outcome) return outcome;
   return framed(header, *outcome, workflow::next_step(name));

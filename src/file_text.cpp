@@ -8,9 +8,11 @@
 namespace file_text {
 
 std::optional<std::string> read(const std::filesystem::path& path) {
-  // A directory opens like a file but reads as nothing.
+  // Only a regular file holds text: a directory opens but reads as nothing,
+  // a named pipe would block the open until some writer came, and a device
+  // such as /dev/zero never ends.
   std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return std::nullopt;
+  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   std::ostringstream text;

@@ -1,27 +1,33 @@
 #include "json_text.hpp"
 
+#include <cstring>
+
 namespace json_text {
 namespace {
+
+// The end of the string whose first content byte is at from: the first quote
+// after it with an even run of backslashes before it, or npos when the text
+// ends first. memchr jumps over string content, most of a service answer.
+std::size_t string_end(std::string_view text, std::size_t from) {
+  for (std::size_t at = from;; ++at) {
+    const void* quote = std::memchr(text.data() + at, '"', text.size() - at);
+    if (!quote) return std::string_view::npos;
+    at = static_cast<std::size_t>(static_cast<const char*>(quote) - text.data());
+    std::size_t backslashes = 0;
+    while (at - backslashes > from && text[at - backslashes - 1] == '\\') ++backslashes;
+    if (backslashes % 2 == 0) return at;
+  }
+}
 
 // Written by hand: nlohmann/json offers no depth limit, and its parser
 // callback cannot stop the parse early without exceptions.
 bool nesting_within_limit(std::string_view text) {
   int depth = 0;
-  bool in_string = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
     if (c == '"') {
-      in_string = true;
+      at = string_end(text, at + 1);
+      if (at == std::string_view::npos) return true;
     } else if (c == '[' || c == '{') {
       if (++depth > max_depth) return false;
     } else if (c == ']' || c == '}') {

@@ -9,10 +9,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "build_config.hpp"
 #include "client.hpp"
 #include "context.hpp"
+#include "curl_library.hpp"
 
 extern char** environ;
 
@@ -38,15 +41,16 @@ constexpr std::string_view expired_instruction = "Start login again if the user 
 std::unexpected<std::string> failure(std::string_view text) { return std::unexpected(std::string(text)); }
 
 struct UrlDeleter {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+  void operator()(CURLU* url) const { curl_library::get()->url_cleanup(url); }
 };
 
 // A part of a parsed URL; nothing when the URL lacks it.
 std::optional<std::string> part(CURLU* url, CURLUPart which, unsigned flags = 0) {
   char* text = nullptr;
-  if (curl_url_get(url, which, &text, flags) != CURLUE_OK) return std::nullopt;
+  const curl_library::Functions& curl = *curl_library::get();
+  if (curl.url_get(url, which, &text, flags) != CURLUE_OK) return std::nullopt;
   std::string value(text);
-  curl_free(text);
+  curl.free(text);
   return value;
 }
 
@@ -56,13 +60,20 @@ std::string ascii_lower(std::string text) {
   return text;
 }
 
+}  // namespace
+
+namespace login {
+
 // The sign-in URL must lead to the service's own device page and nowhere
 // else. libcurl's parser removes dot segments and resolves the default port
 // but keeps the host's letter case; whatever it refuses counts as no URL.
 std::optional<std::string_view> sign_in_url_problem(const std::string& text) {
-  std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
+  // Without libcurl no URL can be checked, so none is trusted.
+  const curl_library::Functions* curl = curl_library::get();
+  if (!curl) return "Invalid sign-in URL.";
+  std::unique_ptr<CURLU, UrlDeleter> url(curl->url());
   if (!url || text.find('\0') != std::string::npos ||
-      curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+      curl->url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
     return "Invalid sign-in URL.";
   }
   const auto scheme = part(url.get(), CURLUPART_SCHEME);
@@ -76,6 +87,10 @@ std::optional<std::string_view> sign_in_url_problem(const std::string& text) {
   if (!sound) return invalid_response;
   return std::nullopt;
 }
+
+}  // namespace login
+
+namespace {
 
 // A JSON number written as a non-negative integer; the parser keeps exactly
 // those as unsigned numbers.
@@ -105,7 +120,7 @@ Result<Json> start(const Client& client, login::Auth& auth, const ClientHooks& h
   const std::string device_code = context::field(*answer, "device_code");
   const std::string user_code = context::field(*answer, "user_code");
   const std::string url = context::field(*answer, "verification_uri_complete");
-  if (const auto problem = sign_in_url_problem(url)) return failure(*problem);
+  if (const auto problem = login::sign_in_url_problem(url)) return failure(*problem);
   if (device_code.empty() || user_code.empty()) return failure(invalid_response);
   const auto expires_in = plain_count(*answer, "expires_in");
   if (!expires_in || *expires_in < 1 || *expires_in > 3600) return failure("Invalid login expiry.");
@@ -179,9 +194,30 @@ Result<Json> Client::device_request(std::string_view path, const Json& body) con
   return std::move(*value);
 }
 
+namespace {
+
+// Launchers that outlasted the wait; each is reaped once it has ended, so
+// that none stays behind as a zombie.
+std::vector<pid_t>& stragglers() {
+  static std::vector<pid_t> pids;
+  return pids;
+}
+
+void reap_stragglers() {
+  std::erase_if(stragglers(), [](pid_t pid) {
+    int status = 0;
+    return waitpid(pid, &status, WNOHANG) != 0;
+  });
+}
+
+}  // namespace
+
 namespace login {
 
-bool open_browser(const std::string& url) {
+bool open_browser(const std::string& url) { return open_browser_within(url, launcher_patience); }
+
+bool open_browser_within(const std::string& url, std::chrono::milliseconds patience) {
+  reap_stragglers();
 #ifdef __APPLE__
   const char* launcher = "open";
 #else
@@ -210,11 +246,18 @@ bool open_browser(const std::string& url) {
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&streams);
   if (spawned != 0) return false;
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return false;
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (true) {
+    int status = 0;
+    const pid_t ended = waitpid(child, &status, WNOHANG);
+    if (ended == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (ended < 0 && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      stragglers().push_back(child);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace login

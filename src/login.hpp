@@ -3,6 +3,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "json_text.hpp"
 
@@ -24,8 +25,19 @@ struct Auth {
   std::optional<Pending> pending;
 };
 
+// Why a sign-in URL may not be opened, or nothing when it leads to the
+// service's own device page over https and nowhere else.
+std::optional<std::string_view> sign_in_url_problem(const std::string& text);
+
+// How long a sign-in waits for the URL launcher: without a desktop session
+// xdg-open may run the browser itself and return only when it is closed.
+inline constexpr std::chrono::seconds launcher_patience{10};
+
 // Runs the platform's URL launcher ("open" on macOS, "xdg-open" elsewhere)
-// with the URL as its only argument; true only for a normal exit with status 0.
+// with the URL as its only argument; true only for a normal exit with status 0
+// within launcher_patience. A launcher still running then is left to run and
+// counts as not opened.
 bool open_browser(const std::string& url);
+bool open_browser_within(const std::string& url, std::chrono::milliseconds patience);
 
 }  // namespace login

@@ -49,7 +49,6 @@ Json method_not_found(const Json& id) {
 Json method_result(std::string_view method, const Json& request, Session& session, const Client& client) {
   if (method == "ping") return Json::object();
   if (method == "initialize") return initialize_result(request);
-  if (method == "tools/list") return Json{{"tools", tool_defs()}};
   return call(request, session, client);
 }
 
@@ -95,6 +94,16 @@ std::expected<void, std::string> respond(const ReplySink& out, const Json& id, J
   return out(json_text::compact(success(id, std::move(result))));
 }
 
+std::expected<void, std::string> respond_printed(const ReplySink& out, const Json& id, std::string_view result) {
+  // What compact prints for success(id, result): keys in byte order, no spaces.
+  std::string line = "{\"id\":";
+  line += json_text::compact(id);
+  line += ",\"jsonrpc\":\"2.0\",\"result\":";
+  line += result;
+  line += '}';
+  return out(line);
+}
+
 std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client) {
   std::string line;
   while (std::getline(in, line)) {
@@ -113,6 +122,7 @@ std::expected<void, std::string> answer(const Json& request, const ReplySink& ou
   const Json* method = member(request, "method");
   const std::string name = method && method->is_string() ? method->get<std::string>() : std::string();
   if (!known(name)) return out(json_text::compact(method_not_found(*id)));
+  if (name == "tools/list") return respond_printed(out, *id, printed_tools_result());
   return respond(out, *id, method_result(name, request, session, client));
 }
 

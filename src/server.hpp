@@ -25,6 +25,9 @@ ReplySink descriptor_sink(int fd);
 // Prints the success reply for id and result through the sink.
 std::expected<void, std::string> respond(const ReplySink& out, const Json& id, Json result);
 
+// The same reply for a result already printed compactly.
+std::expected<void, std::string> respond_printed(const ReplySink& out, const Json& id, std::string_view result);
+
 // Carries out one parsed request and prints its reply, if it gets one.
 std::expected<void, std::string> answer(const Json& request, const ReplySink& out, Session& session,
                                         const Client& client);

@@ -45,8 +45,7 @@ Result<Json> bound_item_board(const Session& copy, const Client& client, const s
 
 // Settles the board of the copy's selected project; the state word, or an error text.
 Result<std::string> resolve_board(Session& copy, const Client& client, const Json& arguments,
-                                  const std::vector<Json>& boards) {
-  const std::string project_id = context::field(*copy.project, "id");
+                                  const std::vector<Json>& boards, const std::string& project_id) {
   const std::string board_id = context::field(arguments, "board_id");
   std::string choice = board_id;
   if (choice.empty() && !copy.board && copy.source == "VELTRUN_PROJECT") {
@@ -100,9 +99,12 @@ Result<Json> resolve(Session& copy, const Client& client, const Json& arguments)
   const std::string word = status_word(*second);
   if (word != "needs_board" && word != "ready") return second;
 
-  auto boards = client.boards(context::field(*copy.project, "id"));
+  // Both words come with a selected project; without one the id is empty and
+  // the board request refuses it.
+  const std::string project_id = copy.project ? context::field(*copy.project, "id") : std::string();
+  auto boards = client.boards(project_id);
   if (!boards) return std::unexpected(boards.error());
-  auto state = resolve_board(copy, client, arguments, *boards);
+  auto state = resolve_board(copy, client, arguments, *boards, project_id);
   if (!state) return std::unexpected(state.error());
   Json status = copy.status(*state, {});
   status["boards"] = Json(std::move(*boards));

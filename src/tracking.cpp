@@ -1,11 +1,13 @@
 #include "tracking.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -85,10 +87,22 @@ Json member_or_null(const Json& record, std::string_view key) {
   return it == record.end() ? Json(nullptr) : *it;
 }
 
+// What context::field reads, without a copy: the summary looks at every item
+// of a board.
+std::string_view text_member(const Json& record, std::string_view key) {
+  if (!record.is_object()) return {};
+  auto it = record.find(key);
+  if (it == record.end() || !it->is_string()) return {};
+  return it->get_ref<const std::string&>();
+}
+
 Result<bool> column_closed(std::string_view column_id, const Json& board) {
-  const auto columns = array_member(board, "columns");
-  if (!columns) return std::unexpected("Missing board columns; cannot classify open items.");
-  auto column = choose(*columns, column_id, {"id"});
+  const auto found = board.is_object() ? board.find("columns") : board.end();
+  if (!board.is_object() || found == board.end() || !found->is_array()) {
+    return std::unexpected("Missing board columns; cannot classify open items.");
+  }
+  // Looked up in place: this runs once per item.
+  auto column = choose(found->get_ref<const Json::array_t&>(), column_id, {"id"});
   if (!column) return std::unexpected(column.error());
   auto terminal = (*column)->find("isTerminal");
   if (terminal == (*column)->end() || !terminal->is_boolean()) {
@@ -115,9 +129,10 @@ struct Counts {
 };
 
 void count_open(const Json& item, const std::string& current_user, Counts& counts) {
-  const Json assignee = member_or_null(item, "assigneeUserId");
-  const bool yours = assignee.is_string() && assignee.get_ref<const std::string&>() == current_user;
-  const bool story = context::field(item, "type") == "story";
+  const auto assignee = item.is_object() ? item.find("assigneeUserId") : item.end();
+  const bool yours = item.is_object() && assignee != item.end() && assignee->is_string() &&
+                     assignee->get_ref<const std::string&>() == current_user;
+  const bool story = text_member(item, "type") == "story";
   counts.open_items += 1;
   if (yours) counts.open_items_yours += 1;
   if (story) counts.open_stories += 1;
@@ -164,11 +179,13 @@ Result<std::string> phase(std::string_view text) {
 }
 
 Result<bool> closed(const Json& item, const Json& board) {
-  const std::string column_id = context::field(item, "columnId");
+  const std::string_view column_id = text_member(item, "columnId");
   if (!column_id.empty()) return column_closed(column_id, board);
-  auto word = phase(context::field(item, "phase"));
-  if (!word) return std::unexpected("Unknown item phase; cannot classify open items.");
-  return *word == "done";
+  const std::string_view word = text_member(item, "phase");
+  if (std::find(phase_words.begin(), phase_words.end(), word) == phase_words.end()) {
+    return std::unexpected("Unknown item phase; cannot classify open items.");
+  }
+  return word == "done";
 }
 
 Result<Json> directory(const Client& client, std::string_view project_id) {
@@ -191,11 +208,13 @@ Result<Json> summary(const Client& client, std::string_view project_id, const Js
   if (!team) return std::unexpected(team.error());
   const std::string current_user = context::field(*team, "currentUserId");
   const std::string board_id = context::field(board, "id");
-  std::set<std::string> seen;
+  // Views into items, which outlive the loop.
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(items.size());
   Counts counts;
   for (const Json& item : items) {
-    const std::string id = context::field(item, "id");
-    if (context::field(item, "boardId") != board_id || id.empty() || !seen.insert(id).second) {
+    const std::string_view id = text_member(item, "id");
+    if (text_member(item, "boardId") != board_id || id.empty() || !seen.insert(id).second) {
       return std::unexpected("Invalid or duplicate board item in summary.");
     }
     auto is_closed = closed(item, board);

@@ -232,4 +232,12 @@ TEST_F(Catalogue, BuiltAfreshAndAlwaysTheSame) {
   EXPECT_EQ(json_text::compact(tool_defs()), json_text::compact(tools));
 }
 
+TEST_F(Catalogue, BuiltOnceForTheProcessAndTheSameAsAfresh) {
+  const Json& once = tool_catalogue();
+  EXPECT_EQ(&once, &tool_catalogue());
+  EXPECT_EQ(once, tools);
+  EXPECT_EQ(printed_tools_result(), json_text::compact(Json{{"tools", tools}}));
+  EXPECT_EQ(&printed_tools_result(), &printed_tools_result());
+}
+
 }  // namespace

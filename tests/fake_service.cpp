@@ -147,7 +147,13 @@ void Service::clear_requests() {
   requests_.clear();
 }
 
-RawService::RawService(std::string response) : response_(std::move(response)) {
+RawService::RawService(std::string response)
+    : RawService([response = std::move(response)](int connection, const std::string&) {
+        ::send(connection, response.data(), response.size(), MSG_NOSIGNAL);
+        ::shutdown(connection, SHUT_WR);
+      }) {}
+
+RawService::RawService(RawHandler handler) : handler_(std::move(handler)) {
   listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -177,7 +183,7 @@ RawService::~RawService() {
 
 std::string RawService::base_url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api"; }
 
-void RawService::serve_one(int connection) const {
+void RawService::serve_one(int connection) {
   // Read the request head and any body it announces, then answer.
   std::string request;
   char buffer[4096];
@@ -194,8 +200,8 @@ void RawService::serve_one(int connection) const {
       needed = head_end + 4 + body;
     }
   }
-  ::send(connection, response_.data(), response_.size(), MSG_NOSIGNAL);
-  ::shutdown(connection, SHUT_WR);
+  ++requests_;
+  handler_(connection, request);
 }
 
 }  // namespace fake

@@ -89,23 +89,31 @@ class Service {
   std::vector<Request> requests_;
 };
 
+// Given the bytes of one request (head and announced body) and its socket,
+// answers however it likes; the socket is closed afterwards.
+using RawHandler = std::function<void(int connection, const std::string& request)>;
+
 // Answers every connection with the same raw bytes and closes it: for the
 // broken answers (bodies cut short, bad encodings) a real HTTP server never sends.
 class RawService {
  public:
   explicit RawService(std::string response);
+  // Connections one after another, each answered by handler.
+  explicit RawService(RawHandler handler);
   ~RawService();
   RawService(const RawService&) = delete;
   RawService& operator=(const RawService&) = delete;
 
-  std::string base_url() const;  // "http://127.0.0.1:PORT/api"
+  std::string base_url() const;               // "http://127.0.0.1:PORT/api"
+  int requests() const { return requests_; }  // requests read whole so far
 
  private:
-  void serve_one(int connection) const;
+  void serve_one(int connection);
 
-  std::string response_;
+  RawHandler handler_;
   int listener_ = -1;
   int port_ = 0;
+  std::atomic<int> requests_{0};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

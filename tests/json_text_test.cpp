@@ -87,4 +87,21 @@ TEST(JsonText, NestingBeyondTheLimitDoesNotParse) {
   EXPECT_TRUE(json_text::parse(in_string).has_value());
 }
 
+// A quote ends a string only after an even run of backslashes; what follows
+// it counts again.
+TEST(JsonText, NestingCountsAgainAfterStringsEndingInBackslashes) {
+  auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  const std::string endings[] = {R"("")", R"("\\")", R"("a\\\\")", R"("\"\\")", R"("\\\"x")"};
+  for (const std::string& ending : endings) {
+    EXPECT_TRUE(json_text::parse("[" + ending + "," + nested(json_text::max_depth - 1) + "]").has_value()) << ending;
+    EXPECT_FALSE(json_text::parse("[" + ending + "," + nested(json_text::max_depth) + "]").has_value()) << ending;
+  }
+  // Escaped quotes, after escaped backslashes too, keep the brackets inside.
+  for (const std::string quote : {R"(\")", R"(\\\")", R"(\\\\\")"}) {
+    const std::string text = "[\"" + quote + std::string(1000, '[') + "\"]";
+    EXPECT_TRUE(json_text::parse(text).has_value()) << quote;
+  }
+  EXPECT_FALSE(json_text::parse("[\"unterminated\\\"" + nested(200)).has_value());
+}
+
 }  // namespace

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -67,6 +69,22 @@ void drain(int& fd, std::string& buffer) {
   }
 }
 
+// The words of VELTRUN_TEST_WRAPPER, none when it is unset or blank.
+std::vector<std::string> wrapper() {
+  std::vector<std::string> words;
+  const char* text = std::getenv("VELTRUN_TEST_WRAPPER");
+  std::string_view rest = text ? text : "";
+  while (!rest.empty()) {
+    const std::size_t start = rest.find_first_not_of(' ');
+    if (start == std::string_view::npos) break;
+    rest.remove_prefix(start);
+    const std::size_t end = std::min(rest.find(' '), rest.size());
+    words.emplace_back(rest.substr(0, end));
+    rest.remove_prefix(end);
+  }
+  return words;
+}
+
 int decoded(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return -WTERMSIG(status);
@@ -102,10 +120,13 @@ Child::Child(const std::string& binary, const Environment& environment, const st
   posix_spawnattr_setsigdefault(&attributes, &signals);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  std::vector<std::string> arguments = {binary};
+  std::vector<std::string> arguments = wrapper();
+  arguments.push_back(binary);
   std::vector<std::string> variables = child_environment(environment);
-  int failed = ::posix_spawn(&pid_, binary.c_str(), &actions, &attributes, pointers(arguments).data(),
-                             pointers(variables).data());
+  // A wrapper is looked up in this process's PATH, which the child's
+  // environment may replace.
+  int failed = ::posix_spawnp(&pid_, arguments.front().c_str(), &actions, &attributes, pointers(arguments).data(),
+                              pointers(variables).data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
 
@@ -132,7 +153,7 @@ Child::~Child() {
 bool Child::write(std::string_view text) {
   while (!text.empty()) {
     pollfd fds[] = {{in_, POLLOUT, 0}, {out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    if (::poll(fds, 3, 20000) <= 0) return false;
+    if (::poll(fds, 3, static_cast<int>(scaled(20s).count())) <= 0) return false;
     if (fds[1].revents) drain(out_, out_buffer_);
     if (fds[2].revents) drain(err_, err_buffer_);
     if (fds[0].revents & (POLLERR | POLLHUP)) return false;
@@ -159,7 +180,7 @@ bool Child::pump(Clock::time_point deadline) {
 }
 
 std::optional<std::string> Child::read_line(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = Clock::now() + scaled(timeout);
   for (;;) {
     std::size_t end = out_buffer_.find('\n', taken_);
     if (end != std::string::npos) {
@@ -180,7 +201,7 @@ std::optional<int> Child::reap(bool block) {
 }
 
 Exit Child::finish(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = Clock::now() + scaled(timeout);
   close_input();
   while (pump(deadline)) {
   }
@@ -190,6 +211,13 @@ Exit Child::finish(std::chrono::milliseconds timeout) {
     reap(true);
   }
   return Exit{*status_, out_buffer_, err_buffer_};
+}
+
+std::chrono::milliseconds scaled(std::chrono::milliseconds timeout) {
+  const char* text = std::getenv("VELTRUN_TEST_TIME_SCALE");
+  const double factor = text ? std::atof(text) : 1.0;
+  if (!(factor > 1.0)) return timeout;
+  return std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(timeout.count() * factor));
 }
 
 Exit run(const std::string& binary, std::string_view input, const Environment& environment,

@@ -1,6 +1,10 @@
 #pragma once
 // Runs the real server binary as a child process with pipes on its standard
 // streams, the way an agent host starts it.
+//
+// VELTRUN_TEST_WRAPPER (words split at spaces, e.g. "valgrind --error-exitcode=99")
+// is put before the binary's path; VELTRUN_TEST_TIME_SCALE (a number, default 1)
+// multiplies every timeout, for children that run slower under such a wrapper.
 #include <sys/types.h>
 
 #include <chrono>
@@ -60,6 +64,9 @@ class Child {
   std::string err_buffer_;
   std::optional<int> status_;
 };
+
+// The timeout stretched by VELTRUN_TEST_TIME_SCALE.
+std::chrono::milliseconds scaled(std::chrono::milliseconds timeout);
 
 // Writes the whole input, then closes it and collects everything.
 Exit run(const std::string& binary, std::string_view input, const Environment& environment = {},

@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -225,6 +227,24 @@ TEST_F(ServerProcess, RunsWithoutHome) {
                                                   "\n");
   EXPECT_EQ(exit.status, 0);
   EXPECT_EQ(lines(exit.out), std::vector<std::string>{ping_reply});
+}
+
+// libcurl, and the libraries it brings, are loaded at the first request to
+// the service: a server that only answered the handshake has none of them.
+TEST_F(ServerProcess, StartsWithoutLibcurl) {
+  process::Child child(binary, environment());
+  ASSERT_TRUE(child.write(R"({"jsonrpc":"2.0","id":1,"method":"initialize"})"
+                          "\n"
+                          R"({"jsonrpc":"2.0","id":"last","method":"ping"})"
+                          "\n"));
+  ASSERT_TRUE(child.read_line());
+  ASSERT_EQ(child.read_line(), ping_reply);
+  std::ifstream maps("/proc/" + std::to_string(child.pid()) + "/maps");
+  const std::string mapped{std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>()};
+  EXPECT_NE(mapped.find("libc.so"), std::string::npos) << mapped;
+  EXPECT_EQ(mapped.find("libcurl"), std::string::npos) << mapped;
+  EXPECT_EQ(mapped.find("libssl"), std::string::npos) << mapped;
+  EXPECT_EQ(child.finish().status, 0);
 }
 
 TEST_F(ServerProcess, ServesAConversationInOrder) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalogue.hpp"
 #include "fake_service.hpp"
 #include "temp_dir.hpp"
 
@@ -130,6 +131,28 @@ TEST_F(Serve, SessionCarriesOverBetweenCalls) {
   }
   EXPECT_TRUE(session.disabled);
   EXPECT_TRUE(service.requests().empty());
+}
+
+// The catalogue is printed once and spliced into each reply: the line must be
+// what printing the whole reply would give, whatever the id.
+TEST_F(Serve, ToolsListReplyIsThePrintedReplyForEveryIdKind) {
+  const std::vector<std::string> ids = {"7",
+                                        "-1",
+                                        "2.5",
+                                        R"("a\"b\u00e9\n")",
+                                        "true",
+                                        R"([1,{"z":null,"a":"x"}])",
+                                        R"({"k":[],"b":{}})",
+                                        "18446744073709551615"};
+  std::string input;
+  for (const std::string& id : ids) input += R"({"jsonrpc":"2.0","method":"tools/list","id":)" + id + "}\n";
+  EXPECT_TRUE(serve(input));
+  std::vector<std::string> expected;
+  for (const std::string& id : ids) {
+    const Json reply = {{"id", *json_text::parse(id)}, {"jsonrpc", "2.0"}, {"result", {{"tools", tool_defs()}}}};
+    expected.push_back(json_text::compact(reply));
+  }
+  EXPECT_EQ(capture.lines, expected);
 }
 
 TEST(DescriptorSink, ReportsTheSystemErrorText) {

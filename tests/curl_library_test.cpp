@@ -1,0 +1,49 @@
+#include "curl_library.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(CurlLibrary, LoadedOnceWithEveryFunctionBound) {
+  const curl_library::Functions* curl = curl_library::get();
+  ASSERT_NE(curl, nullptr);
+  EXPECT_EQ(curl_library::get(), curl);
+  const void* bound[] = {
+      reinterpret_cast<const void*>(curl->easy_init),
+      reinterpret_cast<const void*>(curl->easy_cleanup),
+      reinterpret_cast<const void*>(curl->easy_setopt),
+      reinterpret_cast<const void*>(curl->easy_perform),
+      reinterpret_cast<const void*>(curl->easy_getinfo),
+      reinterpret_cast<const void*>(curl->slist_append),
+      reinterpret_cast<const void*>(curl->slist_free_all),
+      reinterpret_cast<const void*>(curl->share_init),
+      reinterpret_cast<const void*>(curl->share_setopt),
+      reinterpret_cast<const void*>(curl->share_cleanup),
+      reinterpret_cast<const void*>(curl->url),
+      reinterpret_cast<const void*>(curl->url_cleanup),
+      reinterpret_cast<const void*>(curl->url_set),
+      reinterpret_cast<const void*>(curl->url_get),
+      reinterpret_cast<const void*>(curl->free),
+  };
+  for (const void* function : bound) EXPECT_NE(function, nullptr);
+}
+
+// The functions are libcurl's own: a handle made by one is used by the others.
+TEST(CurlLibrary, FunctionsWorkTogether) {
+  const curl_library::Functions& curl = *curl_library::get();
+  CURLU* url = curl.url();
+  ASSERT_NE(url, nullptr);
+  ASSERT_EQ(curl.url_set(url, CURLUPART_URL, "HTTPS://Example.org:443/a/../b?q=1", 0), CURLUE_OK);
+  char* text = nullptr;
+  ASSERT_EQ(curl.url_get(url, CURLUPART_PATH, &text, 0), CURLUE_OK);
+  EXPECT_STREQ(text, "/b");
+  curl.free(text);
+  curl.url_cleanup(url);
+
+  CURL* easy = curl.easy_init();
+  ASSERT_NE(easy, nullptr);
+  EXPECT_EQ(curl.easy_setopt(easy, CURLOPT_URL, "http://127.0.0.1:9/"), CURLE_OK);
+  curl.easy_cleanup(easy);
+}
+
+}  // namespace

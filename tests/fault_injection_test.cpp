@@ -1,0 +1,734 @@
+// Faults a network, a service or the local disk can produce, injected through
+// the in-process fakes: each ends in its fixed sentence, no write reaches the
+// service twice, and the client and the session keep the state they had.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "build_config.hpp"
+#include "client.hpp"
+#include "create.hpp"
+#include "edit.hpp"
+#include "fake_service.hpp"
+#include "process.hpp"
+#include "reading.hpp"
+#include "scoped_env.hpp"
+#include "session.hpp"
+#include "temp_dir.hpp"
+#include "tracking.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* invalid_json = "Veltrun API returned invalid JSON.";
+constexpr const char* token_unavailable = "AUTH_REQUIRED: Token unavailable. Use veltrun_login after session opt-in.";
+constexpr const char* auth_expired =
+    "AUTH_REQUIRED: Veltrun authentication expired or was revoked. Use veltrun_login to sign in again.";
+constexpr const char* sign_in_failed = "Veltrun sign-in request failed. Try again; no credentials were returned.";
+constexpr const char* invalid_sign_in = "Invalid Veltrun sign-in response.";
+constexpr const char* creation_not_confirmed =
+    "Creation is not confirmed. Do not retry automatically: check the destination for an existing result first.";
+constexpr const char* edit_not_confirmed =
+    "Edit is not confirmed. Do not retry automatically. Read the page and reconcile its current content/version "
+    "first.";
+
+std::string unreachable(const std::string& method, const std::string& path) {
+  return "Veltrun API could not be reached for " + method + " " + path + ".";
+}
+
+std::string text_of(const Result<Json>& result) {
+  return result ? "value " + json_text::compact(*result) : "error " + result.error();
+}
+std::string text_of(const Result<std::string>& result) {
+  return result ? "value " + *result : "error " + result.error();
+}
+
+// Every field of a session, to compare before and after.
+Json snapshot(const Session& session) {
+  Json all = session.status("snapshot", {});
+  all["disabled"] = session.disabled;
+  all["opted_in"] = session.opted_in;
+  all["work_item"] = session.work_item;
+  return all;
+}
+
+// --- Raw answers ---------------------------------------------------------
+
+void send_text(int connection, const std::string& bytes) {
+  ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+// A head whose Content-Length promises the whole body.
+std::string whole(int status, const std::string& body) {
+  return "HTTP/1.1 " + std::to_string(status) +
+         " Status\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
+// A head that promises more body than follows.
+std::string cut(int status, const std::string& body) {
+  return "HTTP/1.1 " + std::to_string(status) +
+         " Status\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size() + 100) +
+         "\r\n\r\n" + body;
+}
+
+// Sends the bytes, then resets the connection (RST, not an orderly close).
+fake::RawHandler reset_after(std::string bytes) {
+  return [bytes = std::move(bytes)](int connection, const std::string&) {
+    send_text(connection, bytes);
+    // Lets the bytes arrive before the reset, which would discard them.
+    std::this_thread::sleep_for(30ms);
+    const linger abort_on_close{1, 0};
+    ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  };
+}
+
+// Sends the bytes and closes the connection in order.
+fake::RawHandler answer_with(std::string bytes) {
+  return [bytes = std::move(bytes)](int connection, const std::string&) {
+    send_text(connection, bytes);
+    ::shutdown(connection, SHUT_WR);
+  };
+}
+
+fake::RawHandler redirect(int status) {
+  return answer_with("HTTP/1.1 " + std::to_string(status) +
+                     " Moved\r\nLocation: /api/elsewhere\r\nContent-Length: 0\r\n\r\n");
+}
+
+const std::string ten_thousand_deep = std::string(10000, '[') + std::string(10000, ']');
+
+// A raw fake that records the request line of everything it reads and
+// answers the requests whose line matches a route with that route's handler.
+class RawRoutes {
+ public:
+  explicit RawRoutes(fake::RawHandler fallback)
+      : raw_([this, fallback = std::move(fallback)](int connection, const std::string& request) {
+          const std::string line = request.substr(0, request.find(' ', request.find(' ') + 1));
+          {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(line);
+          }
+          for (const auto& [prefix, handler] : routes_) {
+            if (line == prefix) return handler(connection, request);
+          }
+          fallback(connection, request);
+        }) {}
+
+  // Set before the first request; the fake's thread reads them.
+  void on(const std::string& line, fake::RawHandler handler) { routes_.emplace_back(line, std::move(handler)); }
+  std::string base_url() const { return raw_.base_url(); }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::vector<std::pair<std::string, fake::RawHandler>> routes_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  fake::RawService raw_;  // last: its thread must stop before the rest goes
+};
+
+const std::string sign_in_url = "https://" + std::string(build_config::service_host) + "/app/device?code=ABCD";
+
+std::string authorization() {
+  return json_text::compact(Json{{"device_code", "DEV-1"},
+                                 {"user_code", "ABCD"},
+                                 {"verification_uri_complete", sign_in_url},
+                                 {"expires_in", 600},
+                                 {"interval", 5}});
+}
+
+struct AnswerFault {
+  const char* name;
+  fake::RawHandler handler;
+  std::string request_error;  // of Client::request for GET board/projects
+  std::string sign_in_error;  // of a sign-in start and of a poll
+};
+
+std::vector<AnswerFault> answer_faults() {
+  const std::string projects_500 =
+      "Veltrun API returned HTTP 500 for GET board/projects. No success or empty "
+      "result can be inferred.";
+  return {
+      {"reset before any byte", reset_after(""), unreachable("GET", "board/projects"), sign_in_failed},
+      {"reset after the status line", reset_after("HTTP/1.1 200 OK\r\n"), unreachable("GET", "board/projects"),
+       sign_in_failed},
+      {"reset inside the head", reset_after("HTTP/1.1 200 OK\r\nContent-Type: applic"),
+       unreachable("GET", "board/projects"), sign_in_failed},
+      {"reset inside a 200 body", reset_after(cut(200, R"({"items":[{"id":"W1"},)")), invalid_json, invalid_sign_in},
+      {"reset inside a chunked 200 body",
+       reset_after("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n[1,2,3\r\n"), invalid_json,
+       invalid_sign_in},
+      {"reset inside a 401 body", reset_after(cut(401, "{\"mess")), auth_expired, sign_in_failed},
+      {"reset inside a 500 body after its message", reset_after(cut(500, R"({"message":"boom"})")), projects_500,
+       sign_in_failed},
+      {"invalid UTF-8 inside a string", answer_with(whole(200, "[{\"id\":\"W\xff\"}]")), invalid_json, invalid_sign_in},
+      {"overlong UTF-8 encoding of a slash", answer_with(whole(200, "[\"\xc0\xaf\"]")), invalid_json, invalid_sign_in},
+      {"lone surrogate escape", answer_with(whole(200, R"(["\ud800"])")), invalid_json, invalid_sign_in},
+      {"invalid UTF-8 in an error message", answer_with(whole(500, "{\"message\":\"bad \xfe\"}")), projects_500,
+       sign_in_failed},
+      {"10,000 levels deep", answer_with(whole(200, ten_thousand_deep)), invalid_json, invalid_sign_in},
+      {"10,000 levels deep, never closed", answer_with(whole(200, std::string(10000, '['))), invalid_json,
+       invalid_sign_in},
+      {"10,000 levels deep in an error body", answer_with(whole(500, ten_thousand_deep)), projects_500, sign_in_failed},
+  };
+}
+
+// The same broken answer to a read, a sign-in start and a sign-in poll: one
+// sentence each, one request each, and the sign-in state as it was.
+TEST(FaultAnswers, EachBrokenAnswerHasItsSentenceAndChangesNothing) {
+  for (const AnswerFault& fault : answer_faults()) {
+    SCOPED_TRACE(fault.name);
+    bool authorize_works = false;
+    RawRoutes service(fault.handler);
+    service.on("POST /api/device/authorize", [&](int connection, const std::string& request) {
+      if (authorize_works) return answer_with(whole(200, authorization()))(connection, request);
+      fault.handler(connection, request);
+    });
+    TempDir app;
+    app.write("board-token.txt", "board-secret");
+    Clock::time_point now = Clock::time_point(1h);
+    std::vector<std::string> opened;
+    ClientHooks hooks;
+    hooks.now = [&] { return now; };
+    hooks.open_browser = [&](const std::string& url) {
+      opened.push_back(url);
+      return true;
+    };
+    Client client{app.path(), service.base_url(), hooks};
+
+    EXPECT_EQ(text_of(client.request("GET", "board/projects", false)), "error " + fault.request_error);
+
+    EXPECT_EQ(text_of(client.login("start")), "error " + fault.sign_in_error);
+    EXPECT_FALSE(client.auth().pending.has_value());
+    EXPECT_TRUE(opened.empty());
+
+    authorize_works = true;
+    const auto started = client.login("start");
+    ASSERT_TRUE(started) << started.error();
+    now += 5s;
+    EXPECT_EQ(text_of(client.login("poll")), "error " + fault.sign_in_error);
+    ASSERT_TRUE(client.auth().pending.has_value());
+    EXPECT_EQ(client.auth().pending->start_response, *started);
+    EXPECT_FALSE(client.auth().token.has_value());
+
+    EXPECT_EQ(service.lines(), (std::vector<std::string>{"GET /api/board/projects", "POST /api/device/authorize",
+                                                         "POST /api/device/authorize", "POST /api/device/token"}));
+  }
+}
+
+// A failure of the session gate's project list drops the working copy: the
+// session keeps its project and board.
+TEST(FaultAnswers, SessionGateFailureLeavesTheSessionAsItWas) {
+  for (const AnswerFault& fault : answer_faults()) {
+    SCOPED_TRACE(fault.name);
+    fake::RawService service(fault.handler);
+    TempDir app;
+    app.write("board-token.txt", "board-secret");
+    Client client{app.path(), service.base_url()};
+    Session session;
+    session.opted_in = true;
+    session.project = Json{{"id", "P1"}, {"name", "Alpha"}};
+    session.board = Json{{"id", "B1"}, {"name", "Main"}};
+    session.source = "session selection";
+    session.work_item = "DB-7";
+    const Json before = snapshot(session);
+
+    const auto outcome = session_context(session, client, Json{{"action", "status"}});
+    if (fault.request_error.starts_with("AUTH_REQUIRED:")) {
+      ASSERT_TRUE(outcome);
+      EXPECT_EQ((*outcome)["status"], "needs_auth");
+    } else {
+      EXPECT_EQ(text_of(outcome), "error " + fault.request_error);
+    }
+    EXPECT_EQ(snapshot(session), before);
+    EXPECT_EQ(service.requests(), 1);
+  }
+}
+
+// --- Writes --------------------------------------------------------------
+
+struct WriteFault {
+  const char* name;
+  fake::RawHandler handler;
+  bool unreachable;  // else the answer arrived but holds no JSON
+};
+
+struct Write {
+  const char* name;
+  std::string line;  // the write's request line
+  std::function<ToolOutcome(const Client&)> run;
+  std::function<std::string(const std::string& request_error)> expected;
+};
+
+// A write whose answer is lost or unusable is reported as unconfirmed, never
+// as done, and reaches the service exactly once: a redirect is not followed.
+TEST(FaultWrites, BrokenAnswerToAWriteIsNeitherRepeatedNorASuccess) {
+  const std::vector<WriteFault> faults = {
+      {"reset before any byte", reset_after(""), true},
+      {"reset inside the head", reset_after("HTTP/1.1 201 Created\r\nContent-Le"), true},
+      {"reset inside the body", reset_after(cut(201, R"({"workItem":{"id":"W9")")), false},
+      {"body cut short", answer_with(cut(200, R"({"page":{)")), false},
+      {"redirect 301", redirect(301), false},
+      {"redirect 302", redirect(302), false},
+      {"redirect 303", redirect(303), false},
+      {"redirect 307", redirect(307), false},
+      {"redirect 308", redirect(308), false},
+      {"invalid UTF-8", answer_with(whole(200, "{\"workItem\":{\"id\":\"\xff\"}}")), false},
+      {"10,000 levels deep", answer_with(whole(200, ten_thousand_deep)), false},
+  };
+  const Json page = {{"page", {{"id", "PG1"}, {"projectId", "P1"}, {"version", 3}, {"title", "Design"}}}};
+  const std::vector<Write> writes = {
+      {"create_work_item", "POST /api/board/projects/P1/work-items",
+       [](const Client& client) {
+         return create::work_item(client, "P1", "B1", Json{{"title", "Add retries"}});
+       },
+       [](const std::string& error) { return error + " " + creation_not_confirmed; }},
+      {"update_doc_page", "PATCH /api/docs/projects/P1/pages/PG1",
+       [](const Client& client) {
+         return edit::doc_page(client, "P1", Json{{"page_id", "PG1"}, {"expected_version", 3}, {"title", "New"}});
+       },
+       [](const std::string& error) { return error + " " + edit_not_confirmed; }},
+      {"assign_work_item", "PATCH /api/board/projects/P1/work-items/W1/assignment",
+       [](const Client& client) {
+         const Json item = {{"id", "W1"}, {"boardId", "B1"}, {"assigneeUserId", "user-1"}};
+         return tracking::assign(client, "P1", "B1", item, Json{{"assignee_user_id", nullptr}});
+       },
+       [](const std::string& error) { return error; }},
+  };
+  for (const Write& write : writes) {
+    for (const WriteFault& fault : faults) {
+      SCOPED_TRACE(std::string(write.name) + ": " + fault.name);
+      RawRoutes service(fault.handler);
+      service.on("GET /api/docs/projects/P1/pages/PG1", answer_with(whole(200, json_text::compact(page))));
+      TempDir app;
+      app.write("board-token.txt", "board-secret");
+      app.write("docs-token.txt", "docs-secret");
+      Client client{app.path(), service.base_url()};
+
+      const ToolOutcome outcome = write.run(client);
+      const std::string path = write.line.substr(write.line.find(" /api/") + 6);
+      const std::string method = write.line.substr(0, write.line.find(' '));
+      const std::string request_error = fault.unreachable ? unreachable(method, path) : invalid_json;
+      ASSERT_FALSE(outcome) << *outcome;
+      EXPECT_EQ(outcome.error(), write.expected(request_error));
+      std::vector<std::string> written;
+      for (const std::string& line : service.lines()) {
+        if (!line.starts_with("GET ")) written.push_back(line);
+      }
+      EXPECT_EQ(written, std::vector<std::string>{write.line});
+    }
+  }
+}
+
+TEST(FaultRedirects, WritesStayWhereTheyWereSent) {
+  for (int status : {301, 302, 303, 307, 308}) {
+    for (const char* method : {"POST", "PATCH"}) {
+      SCOPED_TRACE(std::to_string(status) + " " + method);
+      fake::Service service;
+      service.on(method, "items", fake::Reply::redirect(status, "/api/moved"));
+      service.on(method, "moved", fake::Reply::json(Json{{"id", "W1"}}));
+      service.on("GET", "moved", fake::Reply::json(Json{{"id", "W1"}}));
+      TempDir app;
+      app.write("board-token.txt", "board-secret");
+      Client client{app.path(), service.base_url()};
+      EXPECT_EQ(text_of(client.request(method, "items", false, Json{{"title", "x"}})),
+                std::string("error ") + invalid_json);
+      EXPECT_EQ(service.lines(), std::vector<std::string>{std::string(method) + " items"});
+    }
+  }
+}
+
+// The existing redirect test changes the port; here only the host name does.
+TEST(FaultRedirects, CredentialStaysOffAnotherHostName) {
+  fake::Service service;
+  service.on("GET", "board/projects",
+             fake::Reply::redirect(302, "http://localhost:" + std::to_string(service.port()) + "/api/landed"));
+  service.on("GET", "landed", fake::Reply::json(Json::array({"landed"})));
+  TempDir app;
+  app.write("board-token.txt", "board-secret");
+  Client client{app.path(), service.base_url()};
+  const auto result = client.request("GET", "board/projects", false);
+  if (!result) GTEST_SKIP() << "localhost does not lead to 127.0.0.1 here: " << result.error();
+  EXPECT_EQ(*result, Json::array({"landed"}));
+  const auto requests = service.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].header("authorization"), "Bearer board-secret");
+  EXPECT_EQ(requests[1].header("host"), "localhost:" + std::to_string(service.port()));
+  EXPECT_FALSE(requests[1].has_header("authorization"));
+}
+
+// --- Deadlines (about 15 s each) -----------------------------------------
+
+// Bytes that keep coming do not extend the deadline: the whole exchange
+// ends after 15 s, judged as an answer whose body could not be read.
+TEST(FaultDeadline, BodyThatTricklesRunsIntoTheDeadline) {
+  auto trickle = [](int status) {
+    return [status](int connection, const std::string&) {
+      send_text(connection, "HTTP/1.1 " + std::to_string(status) +
+                                " Status\r\nContent-Type: application/json\r\nContent-Length: 100000\r\n\r\n[");
+      const auto give_up = Clock::now() + 30s;
+      while (Clock::now() < give_up) {
+        std::this_thread::sleep_for(100ms);
+        if (::send(connection, "1,", 2, MSG_NOSIGNAL) != 2) return;
+      }
+    };
+  };
+  fake::RawService read_service(trickle(200));
+  fake::RawService write_service(trickle(201));
+  TempDir app;
+  app.write("board-token.txt", "board-secret");
+
+  // The read and the write wait side by side.
+  Result<Json> read = std::unexpected("not run");
+  Clock::duration read_took{};
+  std::thread reader([&] {
+    Client client{app.path(), read_service.base_url()};
+    const auto begin = Clock::now();
+    read = client.request("GET", "board/projects", false);
+    read_took = Clock::now() - begin;
+  });
+  Client client{app.path(), write_service.base_url()};
+  const auto begin = Clock::now();
+  const ToolOutcome written = create::work_item(client, "P1", "B1", Json{{"title", "Add retries"}});
+  const auto write_took = Clock::now() - begin;
+  reader.join();
+
+  EXPECT_EQ(text_of(read), std::string("error ") + invalid_json);
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error(), std::string(invalid_json) + " " + creation_not_confirmed);
+  for (const auto took : {read_took, write_took}) {
+    EXPECT_GE(took, 14500ms);
+    EXPECT_LT(took, 16s);
+  }
+  EXPECT_EQ(read_service.requests(), 1);
+  EXPECT_EQ(write_service.requests(), 1);
+}
+
+// A loopback listener whose accept queue is full and never drained: new
+// connections get no answer to their handshake at all.
+class NeverAccepting {
+ public:
+  NeverAccepting() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 0);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    for (int i = 0; i < 3; ++i) {
+      const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      fillers_.push_back(filler);
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  ~NeverAccepting() {
+    for (int filler : fillers_) ::close(filler);
+    ::close(listener_);
+  }
+  NeverAccepting(const NeverAccepting&) = delete;
+  NeverAccepting& operator=(const NeverAccepting&) = delete;
+
+  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api"; }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::vector<int> fillers_;
+};
+
+// The overall deadline, not the 30 s connect time-out, ends the wait; the
+// consent given in the same call stays, nothing else changes.
+TEST(FaultDeadline, ServiceThatNeverAcceptsRunsIntoTheDeadline) {
+  NeverAccepting service;
+  TempDir app;
+  app.write("board-token.txt", "board-secret");
+  Client client{app.path(), service.base_url()};
+  Session session;
+  Session expected = session;
+  expected.opted_in = true;
+
+  const auto begin = Clock::now();
+  const auto outcome = session_context(session, client, Json{{"action", "enable"}});
+  const auto took = Clock::now() - begin;
+  EXPECT_EQ(text_of(outcome), "error " + unreachable("GET", "board/projects"));
+  EXPECT_GE(took, 14500ms);
+  EXPECT_LT(took, 16s);
+  EXPECT_EQ(snapshot(session), snapshot(expected));
+}
+
+// --- Size ----------------------------------------------------------------
+
+// One page of 20 MB is read whole and passed on, not refused.
+TEST(FaultSize, TwentyMegabytePageOfWorkItems) {
+  Json items = Json::array();
+  for (int i = 0; i < 100; ++i) {
+    std::string description;
+    while (description.size() < 200'000) description += "Line \"" + std::to_string(i) + "\" \u0103\u2014\t/\\\n";
+    items.push_back(Json{{"id", "W" + std::to_string(i)},
+                         {"boardId", "B1"},
+                         {"phase", "inbox"},
+                         {"description", description},
+                         {"comments", Json::array()}});
+  }
+  const Json page = {{"items", items}, {"nextCursor", nullptr}};
+  const std::string body = json_text::compact(page);
+  ASSERT_GE(body.size(), 20'000'000u);
+  fake::Service service;
+  service.on("GET", "board/projects/P1/work-items?limit=100&include=comments&boardId=B1",
+             fake::Reply::raw(200, body, "application/json"));
+  TempDir app;
+  app.write("board-token.txt", "board-secret");
+  Client client{app.path(), service.base_url()};
+
+  const auto listed = client.items_including("P1", "B1", "comments");
+  ASSERT_TRUE(listed) << listed.error();
+  EXPECT_EQ(Json(*listed), items);
+
+  const ToolOutcome tool = reading::list_work_items(client, "P1", "B1", Json::object());
+  ASSERT_TRUE(tool) << tool.error();
+  EXPECT_EQ(json_text::parse(*tool), std::optional<Json>(items));
+  EXPECT_EQ(service.requests().size(), 2u);
+}
+
+// --- Browser launcher ----------------------------------------------------
+
+#ifdef __APPLE__
+constexpr const char* launcher = "open";
+#else
+constexpr const char* launcher = "xdg-open";
+#endif
+
+// A folder that stands alone on PATH and may hold a launcher script.
+class LauncherFolder {
+ public:
+  void install(const std::string& body) const {
+    bin.write(launcher, "#!/bin/sh\n" + body + "\n");
+    std::filesystem::permissions(bin.path() / launcher, std::filesystem::perms::owner_all);
+  }
+
+  TempDir bin;
+  ScopedEnv path{"PATH", bin.path().c_str()};
+};
+
+struct LauncherCase {
+  const char* name;
+  std::optional<std::string> script;  // nothing: no launcher at all
+  bool opened;
+  std::chrono::milliseconds at_least;
+};
+
+// The sign-in starts whatever the launcher does; the start waits for a
+// launcher that takes its time.
+TEST(FaultBrowser, StartSucceedsWhateverTheLauncherDoes) {
+  const std::vector<LauncherCase> cases = {
+      {"missing", std::nullopt, false, 0ms},
+      {"fails", "exit 1", false, 0ms},
+      {"its browser missing", "exec /nonexistent/browser \"$1\"", false, 0ms},
+      {"slow but successful", "/bin/sleep 1; exit 0", true, 1000ms},
+  };
+  for (const LauncherCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    LauncherFolder folder;
+    if (row.script) folder.install(*row.script);
+    fake::Service service;
+    service.on("POST", "device/authorize", fake::Reply::raw(200, authorization(), "application/json"));
+    TempDir app;
+    Client client{app.path(), service.base_url()};
+    const auto begin = Clock::now();
+    const auto started = client.login("start");
+    const auto took = Clock::now() - begin;
+    ASSERT_TRUE(started) << started.error();
+    EXPECT_EQ((*started)["browser_opened"], row.opened);
+    EXPECT_EQ((*started)["verification_uri_complete"], sign_in_url);
+    EXPECT_TRUE(client.auth().pending.has_value());
+    EXPECT_GE(took, row.at_least);
+    EXPECT_LT(took, row.at_least + 2s);
+  }
+}
+
+// A launcher that does not end (xdg-open running a browser in the
+// foreground) is waited for only so long: it counts as not opened, keeps
+// running, and is reaped by a later launch once it has ended.
+TEST(FaultBrowser, HangingLauncherIsNotWaitedForForever) {
+  LauncherFolder folder;
+  folder.install("/bin/sleep 1");
+  fake::Service service;
+  service.on("POST", "device/authorize", fake::Reply::raw(200, authorization(), "application/json"));
+  TempDir app;
+  ClientHooks hooks;
+  hooks.open_browser = [](const std::string& url) { return login::open_browser_within(url, 200ms); };
+  Client client{app.path(), service.base_url(), hooks};
+
+  const auto begin = Clock::now();
+  const auto started = client.login("start");
+  const auto took = Clock::now() - begin;
+  ASSERT_TRUE(started) << started.error();
+  EXPECT_EQ((*started)["browser_opened"], false);
+  EXPECT_TRUE(client.auth().pending.has_value());
+  EXPECT_GE(took, 200ms);
+  EXPECT_LT(took, 900ms);
+
+  std::this_thread::sleep_for(1500ms);
+  folder.install("exit 0");
+  EXPECT_TRUE(login::open_browser_within(sign_in_url, 2s));
+  // Nothing of ours is left ended but unreaped.
+  int status = 0;
+  EXPECT_LE(::waitpid(-1, &status, WNOHANG), 0);
+}
+
+// --- Local files ---------------------------------------------------------
+
+struct FileShape {
+  const char* name;
+  std::function<void(const std::filesystem::path&)> make;
+};
+
+// Whatever stands where a credential or the registry should be, and cannot
+// be read as a text file, counts as missing, at once.
+std::vector<FileShape> unreadable_shapes() {
+  return {
+      {"a directory", [](const std::filesystem::path& path) { std::filesystem::create_directory(path); }},
+      {"a named pipe without writer", [](const std::filesystem::path& path) { ::mkfifo(path.c_str(), 0600); }},
+      {"a link to an endless device",
+       [](const std::filesystem::path& path) { std::filesystem::create_symlink("/dev/zero", path); }},
+      {"a dangling link",
+       [](const std::filesystem::path& path) { std::filesystem::create_symlink(path.string() + ".gone", path); }},
+  };
+}
+
+void expect_counts_as_missing(const FileShape& shape) {
+  SCOPED_TRACE(shape.name);
+  fake::Service service;
+  const Json sent = Json::array({Json{{"id", "P1"}, {"repoPath", "/service"}}});
+  service.on("GET", "board/projects", fake::Reply::json(sent));
+  TempDir app;
+  Client client{app.path(), service.base_url()};
+
+  // Credentials: no request goes out, and the session asks for a sign-in.
+  shape.make(app.path() / "board-token.txt");
+  shape.make(app.path() / "docs-token.txt");
+  EXPECT_EQ(text_of(client.token(true)), std::string("error ") + token_unavailable);
+  EXPECT_EQ(text_of(client.request("GET", "board/projects", false)), std::string("error ") + token_unavailable);
+  Session session;
+  const auto status = session_context(session, client, Json{{"action", "enable"}});
+  ASSERT_TRUE(status) << status.error();
+  EXPECT_EQ((*status)["status"], "needs_auth");
+  EXPECT_TRUE(session.opted_in);
+  EXPECT_TRUE(service.requests().empty());
+
+  // The registry: the service's projects pass unchanged.
+  shape.make(app.path() / "projects.json");
+  EXPECT_EQ(context::projects(app.path()).error(),
+            "Project registry unavailable. Open Veltrun Team and sync projects.");
+  std::filesystem::remove(app.path() / "board-token.txt");
+  app.write("board-token.txt", "board-secret");
+  EXPECT_EQ(text_of(client.projects()), "value " + json_text::compact(sent));
+}
+
+TEST(FaultFiles, UnreadableShapesCountAsMissing) {
+  for (const FileShape& shape : unreadable_shapes()) expect_counts_as_missing(shape);
+}
+
+TEST(FaultFiles, FilesWithoutReadPermissionCountAsMissing) {
+  const FileShape locked = {"no read permission", [](const std::filesystem::path& path) {
+                              std::ofstream(path) << "[]";
+                              std::filesystem::permissions(path, std::filesystem::perms::none);
+                            }};
+  TempDir probe;
+  locked.make(probe.path() / "probe");
+  if (::access((probe.path() / "probe").c_str(), R_OK) == 0) {
+    GTEST_SKIP() << "this user reads files without read permission (root); the other shapes cover the rest";
+  }
+  expect_counts_as_missing(locked);
+}
+
+// --- HOME ----------------------------------------------------------------
+
+// The working directory for one scope.
+class ScopedWorkingDirectory {
+ public:
+  explicit ScopedWorkingDirectory(const std::filesystem::path& path) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~ScopedWorkingDirectory() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+  }
+  ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
+  ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
+struct HomeCase {
+  const char* name;
+  std::optional<std::string> home;  // nothing: unset
+  bool relative;                    // the app folder below the working directory is used
+};
+
+// Without a usable HOME the app folder is taken relative to the working
+// directory. The credential there holds a line break, so it can never travel
+// in a header: the request fails before any connection, and the sentence
+// shows which folder was read without a network.
+TEST(FaultHome, UnusableHomeMeansTheRelativeAppFolder) {
+  TempDir work;
+  std::filesystem::create_directories(work.path() / "Library/Application Support/VeltrunTeam");
+  work.write("Library/Application Support/VeltrunTeam/board-token.txt", "one\ntwo");
+  TempDir empty_home;
+  const std::vector<HomeCase> cases = {
+      {"unset", std::nullopt, true},
+      {"empty", "", true},
+      {"not UTF-8", "/tmp/\xff\xfe", true},
+      {"a folder without credentials", empty_home.path().string(), false},
+  };
+  ScopedWorkingDirectory here(work.path());
+  for (const HomeCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    process::Environment environment;
+    if (row.home) environment["HOME"] = *row.home;
+    const process::Exit exit = process::run(
+        VELTRUN_MCP_BINARY,
+        R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"veltrun_session","arguments":{"action":"enable"}}})"
+        "\n",
+        environment);
+    EXPECT_EQ(exit.status, 0);
+    EXPECT_EQ(exit.err, "");
+    const auto reply = json_text::parse(exit.out);
+    ASSERT_TRUE(reply) << exit.out;
+    const Json& result = (*reply)["result"];
+    const std::string text = result["content"][0]["text"];
+    if (row.relative) {
+      EXPECT_EQ(result["isError"], true);
+      EXPECT_EQ(text, unreachable("GET", "board/projects"));
+    } else {
+      EXPECT_EQ(result["isError"], false);
+      EXPECT_EQ(json_text::parse(text).value_or(Json())["status"], "needs_auth");
+    }
+  }
+}
+
+}  // namespace
