@@ -38,7 +38,7 @@ Json work_item(int n) {
 
 // "2026-01-DDTHH:MM:SSZ", the given seconds after New Year (under ten days).
 std::string occurred_at(std::int64_t seconds) {
-  char text[32];
+  char text[96];  // room for any long long fields, so nothing is cut short
   std::snprintf(text, sizeof text, "2026-01-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(1 + seconds / 86400),
                 static_cast<long long>(seconds % 86400 / 3600), static_cast<long long>(seconds % 3600 / 60),
                 static_cast<long long>(seconds % 60));

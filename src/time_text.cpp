@@ -107,7 +107,7 @@ std::optional<std::int64_t> offset(Cursor& in) {
 // The fewest of 3, 6 or 9 digits that show the sub-second part exactly.
 std::string fraction(nanoseconds part) {
   const long long count = part.count();
-  char text[16];
+  char text[24];  // room for any long long, so no printf can be cut short
   if (count == 0) return "";
   if (count % 1'000'000 == 0) {
     std::snprintf(text, sizeof text, ".%03lld", count / 1'000'000);
