@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <memory>
 #include <thread>
-#include <vector>
 
 #include "build_config.hpp"
 #include "client.hpp"
@@ -196,18 +195,13 @@ Result<Json> Client::device_request(std::string_view path, const Json& body) con
 
 namespace {
 
-// Launchers that outlasted the wait; each is reaped once it has ended, so
-// that none stays behind as a zombie.
-std::vector<pid_t>& stragglers() {
-  static std::vector<pid_t> pids;
-  return pids;
-}
-
-void reap_stragglers() {
-  std::erase_if(stragglers(), [](pid_t pid) {
-    int status = 0;
-    return waitpid(pid, &status, WNOHANG) != 0;
-  });
+// A launcher that outlasted an earlier wait is reaped once it has ended, so
+// that none stays behind as a zombie. Launchers are the only children the
+// server starts, so any ended child is one of them.
+void reap_ended_launchers() {
+  int status = 0;
+  while (waitpid(-1, &status, WNOHANG) > 0) {
+  }
 }
 
 }  // namespace
@@ -217,7 +211,7 @@ namespace login {
 bool open_browser(const std::string& url) { return open_browser_within(url, launcher_patience); }
 
 bool open_browser_within(const std::string& url, std::chrono::milliseconds patience) {
-  reap_stragglers();
+  reap_ended_launchers();
 #ifdef __APPLE__
   const char* launcher = "open";
 #else
@@ -252,10 +246,7 @@ bool open_browser_within(const std::string& url, std::chrono::milliseconds patie
     const pid_t ended = waitpid(child, &status, WNOHANG);
     if (ended == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (ended < 0 && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      stragglers().push_back(child);
-      return false;
-    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
