@@ -40,12 +40,9 @@ class CreateTools : public ::testing::Test {
     if (tool == Tool::work_item) return create::work_item(client, project, board, arguments);
     return create::doc_page(client, project, arguments);
   }
-  // "METHOD target body" of every request, the body compact as the fake received it.
+  // "METHOD target body" of every request since the last call.
   Lines sent() {
-    Lines out;
-    for (const fake::Request& request : service.requests()) {
-      out.push_back(request.line() + (request.body.empty() ? "" : " " + request.body));
-    }
+    Lines out = service.exchanges();
     service.clear_requests();
     return out;
   }

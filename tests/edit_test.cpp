@@ -68,12 +68,9 @@ class EditTool : public ::testing::Test {
     return edit::doc_page(client, project, arguments(text));
   }
 
-  // "METHOD target body" of every request, the body compact as the fake received it.
+  // "METHOD target body" of every request since the last call.
   Lines sent() {
-    Lines out;
-    for (const fake::Request& request : service.requests()) {
-      out.push_back(request.line() + (request.body.empty() ? "" : " " + request.body));
-    }
+    Lines out = service.exchanges();
     service.clear_requests();
     return out;
   }

@@ -81,7 +81,7 @@ TEST(EndToEnd, StartingWorkOnAnUnassignedItem) {
 
   std::vector<std::string> sent;
   for (const fake::Request& request : service.requests()) {
-    sent.push_back(request.line() + (request.body.empty() ? "" : " " + request.body));
+    sent.push_back(request.exchange());
     EXPECT_EQ(request.header("authorization"), std::string("Bearer ") + board_jwt) << request.line();
   }
   EXPECT_EQ(sent, (std::vector<std::string>{
@@ -431,7 +431,7 @@ TEST_F(Conversation, EveryToolOnce) {
   }
   std::vector<std::string> sent;
   for (const fake::Request& request : service.requests()) {
-    sent.push_back(request.line() + (request.body.empty() ? "" : " " + request.body));
+    sent.push_back(request.exchange());
     const std::string credential = request.header("authorization");
     if (request.target.starts_with("device/")) {
       EXPECT_FALSE(request.has_header("authorization")) << request.line();

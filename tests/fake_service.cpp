@@ -142,6 +142,13 @@ std::vector<std::string> Service::lines() const {
   return out;
 }
 
+std::vector<std::string> Service::exchanges() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& request : requests_) out.push_back(request.exchange());
+  return out;
+}
+
 void Service::clear_requests() {
   std::lock_guard lock(mutex_);
   requests_.clear();

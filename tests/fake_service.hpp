@@ -31,6 +31,8 @@ struct Request {
   bool has_header(const std::string& name) const;
   Json json() const;  // the body as JSON (discarded value when it is not)
   std::string line() const { return method + " " + target; }
+  // "METHOD target body", the body as received; no body, no blank.
+  std::string exchange() const { return body.empty() ? line() : line() + " " + body; }
 };
 
 struct Reply {
@@ -74,7 +76,8 @@ class Service {
   void on_absolute(const std::string& method, const std::string& path, Reply reply);
 
   std::vector<Request> requests() const;
-  std::vector<std::string> lines() const;  // "METHOD target" of every request, in order
+  std::vector<std::string> lines() const;      // "METHOD target" of every request, in order
+  std::vector<std::string> exchanges() const;  // Request::exchange() of every request, in order
   void clear_requests();
 
  private:

@@ -43,14 +43,8 @@ struct Rig {
 
   Rig() { app.write("board-token.txt", "board-secret\n"); }
 
-  // "METHOD target body" of every request, the body compact as the fake received it.
-  Lines sent() const {
-    Lines out;
-    for (const fake::Request& request : service.requests()) {
-      out.push_back(request.line() + (request.body.empty() ? "" : " " + request.body));
-    }
-    return out;
-  }
+  // "METHOD target body" of every request.
+  Lines sent() const { return service.exchanges(); }
 };
 
 template <typename T>

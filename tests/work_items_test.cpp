@@ -37,12 +37,9 @@ class WorkItemTools : public ::testing::Test {
   ToolOutcome run(Tool tool, const Json& arguments) {
     return tool(client, work_items::Target{item, item_path}, arguments);
   }
-  // "METHOD target body" of every request, the body compact as the fake received it.
+  // "METHOD target body" of every request since the last call.
   Lines sent() {
-    Lines out;
-    for (const fake::Request& request : service.requests()) {
-      out.push_back(request.line() + (request.body.empty() ? "" : " " + request.body));
-    }
+    Lines out = service.exchanges();
     service.clear_requests();
     return out;
   }
