@@ -154,6 +154,19 @@ void Service::clear_requests() {
   requests_.clear();
 }
 
+Listener listen_on_loopback(int backlog) {
+  Listener listener{::socket(AF_INET, SOCK_STREAM, 0), 0};
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(listener.socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::listen(listener.socket, backlog);
+  ::getsockname(listener.socket, reinterpret_cast<sockaddr*>(&address), &length);
+  listener.port = ntohs(address.sin_port);
+  return listener;
+}
+
 RawService::RawService(std::string response)
     : RawService([response = std::move(response)](int connection, const std::string&) {
         ::send(connection, response.data(), response.size(), MSG_NOSIGNAL);
@@ -161,15 +174,9 @@ RawService::RawService(std::string response)
       }) {}
 
 RawService::RawService(RawHandler handler) : handler_(std::move(handler)) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::listen(listener_, 8);
-  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  const Listener listener = listen_on_loopback(8);
+  listener_ = listener.socket;
+  port_ = listener.port;
   thread_ = std::thread([this] {
     while (!stopping_) {
       pollfd wanted = {listener_, POLLIN, 0};

@@ -96,6 +96,13 @@ class Service {
 // answers however it likes; the socket is closed afterwards.
 using RawHandler = std::function<void(int connection, const std::string& request)>;
 
+// A TCP listener on 127.0.0.1 and an ephemeral port, with this backlog.
+struct Listener {
+  int socket = -1;
+  int port = 0;
+};
+Listener listen_on_loopback(int backlog);
+
 // Answers every connection with the same raw bytes and closes it: for the
 // broken answers (bodies cut short, bad encodings) a real HTTP server never sends.
 class RawService {

@@ -428,15 +428,13 @@ TEST(FaultDeadline, BodyThatTricklesRunsIntoTheDeadline) {
 class NeverAccepting {
  public:
   NeverAccepting() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    const fake::Listener listener = fake::listen_on_loopback(0);
+    listener_ = listener.socket;
+    port_ = listener.port;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 0);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    address.sin_port = htons(static_cast<std::uint16_t>(port_));
     for (int i = 0; i < 3; ++i) {
       const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
       ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
