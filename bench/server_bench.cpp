@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "board_fixture.hpp"
 #include "catalogue.hpp"
 #include "client.hpp"
 #include "fake_service.hpp"
@@ -18,26 +19,10 @@
 
 namespace {
 
-constexpr int page_count = 100;
-constexpr int page_size = 100;
-
-Json work_item(int n) {
-  static const char* phases[] = {"inbox", "refinement", "in_progress", "review", "uat", "done"};
-  return Json{{"id", "W" + std::to_string(n)},
-              {"key", "DB-" + std::to_string(n)},
-              {"boardId", "B1"},
-              {"phase", phases[n % 6]},
-              {"type", n % 3 ? "task" : "story"},
-              {"assigneeUserId", n % 2 ? "u1" : "u2"},
-              {"title", "Item " + std::to_string(n)},
-              {"createdAt", "2026-01-01T00:00:00Z"}};
-}
-
-std::vector<Json> items(int count) {
-  std::vector<Json> list;
-  for (int n = 0; n < count; ++n) list.push_back(work_item(n));
-  return list;
-}
+using board_fixture::items;
+using board_fixture::page_count;
+using board_fixture::page_size;
+using board_fixture::work_item;
 
 // One reply line of the stdin loop, as the process would write it.
 std::string reply_to(const Json& request, Session& session, const Client& client) {
@@ -58,8 +43,8 @@ void PrintedCatalogue(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(json_text::compact(Json{{"tools", tool_defs()}}));
 }
 
-void ToolsListReply(benchmark::State& state) {
-  const Json request = {{"jsonrpc", "2.0"}, {"id", 2}, {"method", "tools/list"}};
+// The reply line to request, again and again; no request reaches a service.
+void replies(benchmark::State& state, const Json& request) {
   Session session;
   const Client client("", "http://127.0.0.1:9/api");
   for (auto _ : state) {
@@ -69,16 +54,13 @@ void ToolsListReply(benchmark::State& state) {
   }
 }
 
+void ToolsListReply(benchmark::State& state) {
+  replies(state, {{"jsonrpc", "2.0"}, {"id", 2}, {"method", "tools/list"}});
+}
+
 void InitializeReply(benchmark::State& state) {
-  const Json request = {
-      {"jsonrpc", "2.0"}, {"id", 1}, {"method", "initialize"}, {"params", {{"protocolVersion", "2025-06-18"}}}};
-  Session session;
-  const Client client("", "http://127.0.0.1:9/api");
-  for (auto _ : state) {
-    std::string line = reply_to(request, session, client);
-    if (line.empty()) state.SkipWithError("no reply");
-    benchmark::DoNotOptimize(line);
-  }
+  replies(state,
+          {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "initialize"}, {"params", {{"protocolVersion", "2025-06-18"}}}});
 }
 
 // The last item, so that every record is looked at.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "board_fixture.hpp"
 #include "dispatch.hpp"
 #include "fake_service.hpp"
 #include "temp_dir.hpp"
@@ -16,25 +17,13 @@
 
 namespace {
 
-constexpr int page_count = 100;
-constexpr int page_size = 100;
+using board_fixture::item_id;
+using board_fixture::page_count;
+using board_fixture::page_size;
+using board_fixture::work_item;
 constexpr std::int64_t created_ms = 1'767'225'600'000;  // 2026-01-01T00:00:00Z
 
 const Json board = {{"id", "B1"}, {"name", "Main"}, {"columns", Json::array()}};
-
-std::string item_id(int n) { return "W" + std::to_string(n); }
-
-Json work_item(int n) {
-  static const char* phases[] = {"inbox", "refinement", "in_progress", "review", "uat", "done"};
-  return Json{{"id", item_id(n)},
-              {"key", "DB-" + std::to_string(n)},
-              {"boardId", "B1"},
-              {"phase", phases[n % 6]},
-              {"type", n % 3 ? "task" : "story"},
-              {"assigneeUserId", n % 2 ? "u1" : "u2"},
-              {"title", "Item " + std::to_string(n)},
-              {"createdAt", "2026-01-01T00:00:00Z"}};
-}
 
 // "2026-01-DDTHH:MM:SSZ", the given seconds after New Year (under ten days).
 std::string occurred_at(std::int64_t seconds) {
@@ -63,12 +52,6 @@ Json item_with_history(int events) {
   return item;
 }
 
-std::vector<Json> board_items() {
-  std::vector<Json> items;
-  for (int n = 0; n < page_count * page_size; ++n) items.push_back(work_item(n));
-  return items;
-}
-
 Json directory() {
   return Json{{"projectId", "P1"},
               {"currentUserId", "u1"},
@@ -81,7 +64,7 @@ void serve_board(fake::Service& service) {
   service.on("GET", "board/projects", fake::Reply::json(Json::array({Json{{"id", "P1"}, {"name", "Alpha"}}})));
   service.on("GET", "board/projects/P1/boards", fake::Reply::json(Json::array({board})));
   service.on("GET", "projects/P1/team", fake::Reply::json(directory()));
-  const std::vector<Json> items = board_items();
+  const std::vector<Json> items = board_fixture::items();
   for (const std::string include : {"", "&include=events"}) {
     for (int page = 0; page < page_count; ++page) {
       std::string target = "board/projects/P1/work-items?limit=100" + include + "&boardId=B1";
@@ -132,7 +115,7 @@ void WorkItemTimeToolCall(benchmark::State& state) { tool_call(state, "work_item
 
 void SummaryOfTenThousandItems(benchmark::State& state) {
   ReadySession ready;
-  const std::vector<Json> items = board_items();
+  const std::vector<Json> items = board_fixture::items();
   for (auto _ : state) {
     auto summary = tracking::summary(ready.client, "P1", board, items);
     if (!summary) state.SkipWithError(summary.error().c_str());

@@ -205,11 +205,29 @@ Result<std::string> identifier(std::string_view text) {
   return std::string(text);
 }
 
-std::string field(const Json& value, std::string_view key) {
-  if (!value.is_object()) return "";
-  auto it = value.find(key);
-  if (it == value.end() || !it->is_string()) return "";
-  return it->get<std::string>();
+const Json* member(const Json& value, std::string_view key) {
+  if (!value.is_object()) return nullptr;
+  const auto found = value.find(key);
+  return found == value.end() ? nullptr : &*found;
+}
+
+std::string field(const Json& value, std::string_view key) { return std::string(field_view(value, key)); }
+
+std::optional<std::uint64_t> positive_integer(const Json* value) {
+  if (!value || !value->is_number_integer()) return std::nullopt;
+  // A value built in code may hold a positive number of the signed kind.
+  if (value->is_number_unsigned()) {
+    const auto number = value->get<std::uint64_t>();
+    return number > 0 ? std::optional(number) : std::nullopt;
+  }
+  const auto number = value->get<std::int64_t>();
+  return number > 0 ? std::optional(static_cast<std::uint64_t>(number)) : std::nullopt;
+}
+
+std::string_view field_view(const Json& value, std::string_view key) {
+  const Json* found = member(value, key);
+  if (!found || !found->is_string()) return {};
+  return found->get_ref<const std::string&>();
 }
 
 bool has_id(const Json& record, std::string_view id) {

@@ -1,6 +1,7 @@
 #pragma once
 // The session record, its status object, the workspace/registry rules and
 // the two record rules every module shares.
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -36,9 +37,19 @@ inline constexpr std::string_view invalid_identifier = "Invalid identifier.";
 // A non-empty text of ASCII letters, digits, "-" and "_".
 Result<std::string> identifier(std::string_view text);
 
+// The member under key, or nullptr when value is no object or lacks it.
+const Json* member(const Json& value, std::string_view key);
+
 // The string member under key, or "" when absent, not a string, or the value
 // is not an object.
 std::string field(const Json& value, std::string_view key);
+
+// The same text as field, without a copy; valid as long as value is.
+std::string_view field_view(const Json& value, std::string_view key);
+
+// A JSON integer above zero, written without fraction or exponent (the parser
+// reads 5.0 and 1e3 as floats); nothing for any other value or for nullptr.
+std::optional<std::uint64_t> positive_integer(const Json* value);
 
 // Whether the record's "id" member is a string equal to id (never for an
 // absent or non-string "id", even when id is empty).

@@ -82,11 +82,7 @@ bool one_of(std::string_view word, const Words& words) {
 
 std::string must_be_string(std::string_view key) { return std::string(key) + " must be a string."; }
 
-const Json* member(const Json& arguments, std::string_view key) {
-  if (!arguments.is_object()) return nullptr;
-  auto it = arguments.find(key);
-  return it == arguments.end() ? nullptr : &*it;
-}
+using context::member;
 
 // The value of an optional word argument, which must be one of words.
 Result<std::string> word(const Json& arguments, std::string_view key, std::string_view fallback, const auto& words,

@@ -28,24 +28,9 @@ std::unexpected<std::string> unconfirmed(std::string_view text) {
   return failure(std::string(text) + std::string(edit_not_confirmed));
 }
 
-const Json* member(const Json& object, std::string_view key) {
-  if (!object.is_object()) return nullptr;
-  auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
-}
+using context::member;
 
-// A whole number above zero written without fraction or exponent. The parser
-// reads 5.0 and 1e3 as floats and -1 as a signed integer; a value built in
-// code may hold a positive number of the signed kind, which counts.
-std::optional<std::uint64_t> positive_integer(const Json* value) {
-  if (!value || !value->is_number_integer()) return std::nullopt;
-  if (value->is_number_unsigned()) {
-    const auto number = value->get<std::uint64_t>();
-    return number > 0 ? std::optional(number) : std::nullopt;
-  }
-  const auto number = value->get<std::int64_t>();
-  return number > 0 ? std::optional(static_cast<std::uint64_t>(number)) : std::nullopt;
-}
+using context::positive_integer;
 
 bool version_equals(const Json* value, std::uint64_t version) { return positive_integer(value) == version; }
 

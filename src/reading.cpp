@@ -82,16 +82,9 @@ Result<const Json*> target_page(const std::vector<Json>& pages, std::string_view
 
 // A JSON integer of at least 1, printed in decimal; nothing otherwise.
 std::optional<std::string> page_version(const Json& page) {
-  auto it = page.find("version");
-  if (it == page.end() || !it->is_number_integer()) return std::nullopt;
-  if (it->is_number_unsigned()) {
-    const auto version = it->get<std::uint64_t>();
-    if (version < 1) return std::nullopt;
-    return std::to_string(version);
-  }
-  const auto version = it->get<std::int64_t>();
-  if (version < 1) return std::nullopt;
-  return std::to_string(version);
+  const auto version = context::positive_integer(context::member(page, "version"));
+  if (!version) return std::nullopt;
+  return std::to_string(*version);
 }
 
 // A present "bodyMarkdown" is the body even when null; "body" only stands in
@@ -104,9 +97,8 @@ std::string page_body(const Json& page) {
 }
 
 ToolOutcome page_text(const Json& response, std::string_view project_id, std::string_view page_id) {
-  if (!response.is_object()) return std::unexpected("Invalid page response.");
-  auto found = response.find("page");
-  if (found == response.end()) return std::unexpected("Invalid page response.");
+  const Json* found = context::member(response, "page");
+  if (!found) return std::unexpected("Invalid page response.");
   const Json& page = *found;
   if (!page.is_object() || context::field(page, "id") != page_id || context::field(page, "projectId") != project_id) {
     return std::unexpected(std::string(invalid_metadata));

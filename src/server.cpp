@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "catalogue.hpp"
+#include "context.hpp"
 #include "dispatch.hpp"
 #include "initialize.hpp"
 #include "unicode_text.hpp"
@@ -14,12 +15,7 @@
 namespace server {
 namespace {
 
-// The member under key when value is an object that has it.
-const Json* member(const Json& value, std::string_view key) {
-  if (!value.is_object()) return nullptr;
-  auto found = value.find(key);
-  return found == value.end() ? nullptr : &*found;
-}
+using context::member;
 
 const Json* param(const Json& request, std::string_view key) {
   const Json* params = member(request, "params");

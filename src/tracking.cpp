@@ -74,31 +74,23 @@ constexpr std::string_view unverified_echo = "Assignment response mismatch; outc
 
 // The elements of an array member, or nothing when the member is no array.
 std::optional<std::vector<Json>> array_member(const Json& record, std::string_view key) {
-  if (!record.is_object()) return std::nullopt;
-  auto it = record.find(key);
-  if (it == record.end() || !it->is_array()) return std::nullopt;
-  return std::vector<Json>(it->begin(), it->end());
+  const Json* found = context::member(record, key);
+  if (!found || !found->is_array()) return std::nullopt;
+  return found->get<std::vector<Json>>();
 }
 
 // The member under key, null when absent.
 Json member_or_null(const Json& record, std::string_view key) {
-  if (!record.is_object()) return nullptr;
-  auto it = record.find(key);
-  return it == record.end() ? Json(nullptr) : *it;
+  const Json* found = context::member(record, key);
+  return found ? *found : Json(nullptr);
 }
 
-// What context::field reads, without a copy: the summary looks at every item
-// of a board.
-std::string_view text_member(const Json& record, std::string_view key) {
-  if (!record.is_object()) return {};
-  auto it = record.find(key);
-  if (it == record.end() || !it->is_string()) return {};
-  return it->get_ref<const std::string&>();
-}
+// Without a copy: the summary looks at every item of a board.
+using context::field_view;
 
 Result<bool> column_closed(std::string_view column_id, const Json& board) {
-  const auto found = board.is_object() ? board.find("columns") : board.end();
-  if (!board.is_object() || found == board.end() || !found->is_array()) {
+  const Json* found = context::member(board, "columns");
+  if (!found || !found->is_array()) {
     return std::unexpected("Missing board columns; cannot classify open items.");
   }
   // Looked up in place: this runs once per item.
@@ -129,10 +121,9 @@ struct Counts {
 };
 
 void count_open(const Json& item, const std::string& current_user, Counts& counts) {
-  const auto assignee = item.is_object() ? item.find("assigneeUserId") : item.end();
-  const bool yours = item.is_object() && assignee != item.end() && assignee->is_string() &&
-                     assignee->get_ref<const std::string&>() == current_user;
-  const bool story = text_member(item, "type") == "story";
+  // current_user is never empty, so an absent or non-string assignee never matches.
+  const bool yours = field_view(item, "assigneeUserId") == current_user;
+  const bool story = field_view(item, "type") == "story";
   counts.open_items += 1;
   if (yours) counts.open_items_yours += 1;
   if (story) counts.open_stories += 1;
@@ -141,8 +132,8 @@ void count_open(const Json& item, const std::string& current_user, Counts& count
 
 // The requested assignee: a directory member's id, or null to unassign.
 Result<Json> requested_assignee(const Client& client, std::string_view project_id, const Json& arguments) {
-  const auto it = arguments.is_object() ? arguments.find("assignee_user_id") : arguments.end();
-  if (!arguments.is_object() || it == arguments.end()) {
+  const Json* it = context::member(arguments, "assignee_user_id");
+  if (!it) {
     return std::unexpected("assignee_user_id is required; use null to unassign.");
   }
   if (it->is_null()) return Json(nullptr);
@@ -159,8 +150,8 @@ Result<Json> requested_assignee(const Client& client, std::string_view project_i
 
 Result<void> confirm_echo(const Json& response, std::string_view project_id, std::string_view board_id,
                           const std::string& item_id, const Json& assignee) {
-  const auto echo = response.is_object() ? response.find("workItem") : response.end();
-  if (!response.is_object() || echo == response.end()) return std::unexpected(std::string(unverified_item));
+  const Json* echo = context::member(response, "workItem");
+  if (!echo) return std::unexpected(std::string(unverified_item));
   const Json& echoed = *echo;
   const bool same = context::field(echoed, "id") == item_id && context::field(echoed, "boardId") == board_id &&
                     context::field(echoed, "projectId") == project_id &&
@@ -179,9 +170,9 @@ Result<std::string> phase(std::string_view text) {
 }
 
 Result<bool> closed(const Json& item, const Json& board) {
-  const std::string_view column_id = text_member(item, "columnId");
+  const std::string_view column_id = field_view(item, "columnId");
   if (!column_id.empty()) return column_closed(column_id, board);
-  const std::string_view word = text_member(item, "phase");
+  const std::string_view word = field_view(item, "phase");
   if (std::find(phase_words.begin(), phase_words.end(), word) == phase_words.end()) {
     return std::unexpected("Unknown item phase; cannot classify open items.");
   }
@@ -213,8 +204,8 @@ Result<Json> summary(const Client& client, std::string_view project_id, const Js
   seen.reserve(items.size());
   Counts counts;
   for (const Json& item : items) {
-    const std::string_view id = text_member(item, "id");
-    if (text_member(item, "boardId") != board_id || id.empty() || !seen.insert(id).second) {
+    const std::string_view id = field_view(item, "id");
+    if (field_view(item, "boardId") != board_id || id.empty() || !seen.insert(id).second) {
       return std::unexpected("Invalid or duplicate board item in summary.");
     }
     auto is_closed = closed(item, board);

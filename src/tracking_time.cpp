@@ -31,11 +31,7 @@ struct History {
   bool created = false;
 };
 
-const Json* member(const Json& value, std::string_view key) {
-  if (!value.is_object()) return nullptr;
-  const auto found = value.find(key);
-  return found == value.end() ? nullptr : &*found;
-}
+using context::member;
 
 Result<History> read_history(const Json& events, std::string_view item_id) {
   History history;
