@@ -15,6 +15,7 @@
 #include "context.hpp"
 #include "json_text.hpp"
 #include "server.hpp"
+#include "session_record.hpp"
 
 namespace fuzz {
 

@@ -1,36 +1,29 @@
 #include "catalogue.hpp"
 
-#include <initializer_list>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "create.hpp"
 #include "edit.hpp"
+#include "tool_names.hpp"
+#include "tool_schema.hpp"
 #include "tracking.hpp"
 
 namespace {
 
-Json strings(std::initializer_list<std::string_view> values) {
-  Json array = Json::array();
-  for (std::string_view value : values) array.push_back(value);
-  return array;
-}
+using tool_schema::choice;
+using tool_schema::text;
+using tool_schema::tool;
 
-Json tool(std::string_view name, std::string_view description, Json properties,
-          std::initializer_list<std::string_view> required = {}) {
-  Json schema = {{"properties", std::move(properties)}, {"type", "object"}};
-  if (required.size() > 0) schema["required"] = strings(required);
-  return Json{{"description", description}, {"inputSchema", std::move(schema)}, {"name", name}};
-}
-
-Json text(std::string_view description = {}) {
-  Json property = {{"type", "string"}};
-  if (!description.empty()) property["description"] = description;
-  return property;
-}
-
-Json choice(std::initializer_list<std::string_view> values) {
-  return Json{{"enum", strings(values)}, {"type", "string"}};
+// The phase words as the descriptions list them, "inbox|...|done".
+std::string phase_alternatives() {
+  std::string joined;
+  for (std::string_view word : tracking::phases) {
+    if (!joined.empty()) joined += '|';
+    joined += word;
+  }
+  return joined;
 }
 
 Json reference_schema() {
@@ -40,98 +33,96 @@ Json reference_schema() {
 }
 
 Json veltrun_login() {
-  return tool("veltrun_login",
+  return tool(tool_name::veltrun_login,
               "Sign in after session opt-in. start opens the browser once and returns a clickable fallback link and "
               "user code. Poll automatically after interval seconds without asking the user to say done; never "
               "expose credentials. cancel abandons the pending login. After authenticated, resume "
               "veltrun_session(status). Never retry a write automatically.",
-              {{"action", choice({"start", "poll", "cancel"})}}, {"action"});
+              {.properties = {{"action", choice({"start", "poll", "cancel"})}}, .required = {"action"}});
 }
 
 Json veltrun_session() {
-  return tool("veltrun_session",
+  return tool(tool_name::veltrun_session,
               "Resolve Veltrun for THIS session first. Pass the actual conversation cwd. In an unbound folder ask "
               "whether to use Veltrun before enable. disable silences all Veltrun activity until an explicit user "
               "/veltrun or /vlt-* command. select chooses project/board only for this connection; never updates a "
               "global selection. Follow returned questions/options.",
-              {{"action", choice({"status", "enable", "disable", "select"})},
-               {"cwd", text("Actual absolute conversation workspace; never infer from MCP launch cwd.")},
-               {"project_id", text("Exact ID from returned project choices.")},
-               {"board_id", text("Exact ID from returned board choices.")}},
-              {"action"});
+              {.properties = {{"action", choice({"status", "enable", "disable", "select"})},
+                              {"cwd", text("Actual absolute conversation workspace; never infer from MCP launch cwd.")},
+                              {"project_id", text("Exact ID from returned project choices.")},
+                              {"board_id", text("Exact ID from returned board choices.")}},
+               .required = {"action"}});
 }
 
 Json project_context() {
-  return tool("project_context",
+  return tool(tool_name::project_context,
               "One-shot project briefing: all board work items grouped by phase, plus the project's VDocs pages "
               "(architecture, decisions, runbooks). Call veltrun_session first and proceed only when ready. Never "
               "call when Veltrun is disabled for this session.",
-              Json::object());
+              {});
 }
 
 Json list_doc_pages() {
-  return tool("list_doc_pages", "List the project's VDocs pages (id, kind, title).", Json::object());
+  return tool(tool_name::list_doc_pages, "List the project's VDocs pages (id, kind, title).", {});
 }
 
 Json get_doc_page() {
-  return tool("get_doc_page", "Read a VDocs page (markdown) by id or by exact/partial title.",
-              {{"page", text("Page id, or a title fragment")}}, {"page"});
+  return tool(tool_name::get_doc_page, "Read a VDocs page (markdown) by id or by exact/partial title.",
+              {.properties = {{"page", text("Page id, or a title fragment")}}, .required = {"page"}});
 }
 
 Json get_work_item(const Json& reference) {
-  return tool("get_work_item",
+  return tool(tool_name::get_work_item,
               "Read a Veltrun board work item: title, description, phase, the full chronological history (author "
               "decisions, turn outcomes, reviews) and reviewFindings with their IDs and statuses. The board is the "
               "source of truth \u2014 read this before working or reviewing.",
-              {{"reference", reference}});
+              {.properties = {{"reference", reference}}});
 }
 
 Json list_work_items() {
-  return tool("list_work_items",
+  return tool(tool_name::list_work_items,
               "List the current project's board work items (key, title, phase), optionally filtered by phase.",
-              {{"phase", text("Optional: inbox|refinement|in_progress|review|uat|done")}});
+              {.properties = {{"phase", text("Optional: " + phase_alternatives())}}});
 }
 
 Json post_comment(const Json& reference) {
-  return tool("post_comment",
+  return tool(tool_name::post_comment,
               "Log a decision, idea or outcome on a board work item (agent comment). Everything goes through the "
               "board.",
-              {{"reference", reference}, {"body", text()}}, {"body"});
+              {.properties = {{"reference", reference}, {"body", text()}}, .required = {"body"}});
 }
 
 Json post_review(const Json& reference) {
-  return tool("post_review",
+  return tool(tool_name::post_review,
               "Post a TYPED review verdict on a work item. Use as the second-agent reviewer after judging the "
               "recorded work. request_changes findings become OPEN findings that block Done until each is closed "
               "with resolve_finding; approve findings are recorded as non-blocking notes. On a re-review, approve "
               "only after closing the findings you verified.",
-              {{"reference", reference},
-               {"verdict", choice({"approve", "request_changes"})},
-               {"summary", text("One line")},
-               {"findings", Json{{"items", text()}, {"type", "array"}}}},
-              {"verdict", "summary"});
+              {.properties = {{"reference", reference},
+                              {"verdict", choice({"approve", "request_changes"})},
+                              {"summary", text("One line")},
+                              {"findings", tool_schema::array_of(text())}},
+               .required = {"verdict", "summary"}});
 }
 
 Json resolve_finding(const Json& reference) {
-  return tool("resolve_finding",
+  return tool(tool_name::resolve_finding,
               "Close ONE review finding on a work item after its fix is verified: fixed/resolved for addressed "
               "findings, dismissed (with a mandatory note) for findings that do not apply. Finding IDs come from "
               "get_work_item's reviewFindings or from the Done gate's 409 message. Open findings block the move to "
               "Done.",
-              {{"reference", reference},
-               {"finding_id", text("The finding's ID (UUID).")},
-               {"status", choice({"fixed", "resolved", "dismissed"})},
-               {"note", text("How it was verified; required when dismissing.")}},
-              {"finding_id", "status"});
+              {.properties = {{"reference", reference},
+                              {"finding_id", text("The finding's ID (UUID).")},
+                              {"status", choice({"fixed", "resolved", "dismissed"})},
+                              {"note", text("How it was verified; required when dismissing.")}},
+               .required = {"finding_id", "status"}});
 }
 
 Json update_phase(const Json& reference) {
-  return tool("update_phase",
-              "Move a work item to another phase (inbox|refinement|in_progress|review|uat|done) with a reason.",
-              {{"reference", reference},
-               {"phase", choice({"inbox", "refinement", "in_progress", "review", "uat", "done"})},
-               {"reason", text()}},
-              {"phase"});
+  return tool(tool_name::update_phase,
+              "Move a work item to another phase (" + phase_alternatives() + ") with a reason.",
+              {.properties = {{"reference", reference}, {"phase", choice(tracking::phases)}, {"reason", text()}},
+               .required = {"phase"}});
 }
 
 }  // namespace

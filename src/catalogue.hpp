@@ -3,7 +3,8 @@
 
 #include "json_text.hpp"
 
-// The eighteen tools, built afresh on every call.
+// The eighteen tools in catalogue order, built anew by each call; the server
+// builds them once, through tool_catalogue.
 Json tool_defs();
 
 // The same tools, built once per process and never changed afterwards.

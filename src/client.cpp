@@ -18,7 +18,9 @@ constexpr std::string_view authentication_expired =
     "AUTH_REQUIRED: Veltrun authentication expired or was revoked. Use veltrun_login to sign in again.";
 constexpr std::string_view invalid_json = "Veltrun API returned invalid JSON.";
 
-constexpr long deadline_ms = 15'000;
+// The connect phase's own bound. It never fires under the overall deadline;
+// it stays so that a connect alone can never wait longer, whatever deadline
+// a caller sets.
 constexpr long connect_timeout_ms = 30'000;
 constexpr long max_redirects = 5;
 
@@ -35,9 +37,24 @@ struct ListDeleter {
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
+// The decoded body as it arrives, up to its cap.
+struct Collected {
+  std::string& text;
+  std::size_t cap;
+};
+
+// Taking less than offered ends the transfer: past the cap, or when memory
+// runs out, since no exception may cross libcurl's C frames.
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
-  return size * count;
+  Collected& body = *static_cast<Collected*>(target);
+  const std::size_t length = size * count;
+  if (length > body.cap - body.text.size()) return 0;
+  try {
+    body.text.append(data, length);
+  } catch (...) {
+    return 0;
+  }
+  return length;
 }
 
 // Tracks whether the latest response's header block has ended: each status
@@ -82,9 +99,15 @@ void set_method_and_body(CURL* handle, const std::string& method, const std::str
   }
 }
 
+// What a test may change about an exchange; see ClientHooks.
+struct ExchangeSettings {
+  std::chrono::milliseconds deadline;
+  const std::string& trusted_ca_file;
+};
+
 // The exchange on a fresh libcurl connection, sharing TLS sessions through
 // share when there is one.
-std::optional<HttpReply> perform(const HttpExchange& request, CURLSH* share) {
+std::optional<HttpReply> perform(const HttpExchange& request, CURLSH* share, const ExchangeSettings& settings) {
   std::vector<std::string> lines = request.headers;
   // libcurl would add "Expect: 100-continue" to larger bodies on its own.
   lines.emplace_back("Expect:");
@@ -93,30 +116,27 @@ std::optional<HttpReply> perform(const HttpExchange& request, CURLSH* share) {
   if (!list || !easy) return std::nullopt;
 
   CURL* handle = easy.get();
-  const std::string redirects = client_http::redirect_protocols(request.url);
+  if (!curl_library::secure(curl(), handle, client_http::redirect_protocols(request.url), settings.trusted_ca_file)) {
+    return std::nullopt;
+  }
   HttpReply reply;
+  Collected body{reply.body, client_http::max_answer_bytes};
   curl().easy_setopt(handle, CURLOPT_URL, request.url.c_str());
-  curl().easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl().easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, redirects.c_str());
   // A write is sent once: libcurl would send it again to the new location
   // (a PATCH even without its body), so its redirect is its answer.
   curl().easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.body ? 0L : 1L);
   curl().easy_setopt(handle, CURLOPT_MAXREDIRS, max_redirects);
-  curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS, deadline_ms);
+  curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(settings.deadline.count()));
   curl().easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
   curl().easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl().easy_setopt(handle, CURLOPT_PROXY, "");  // never a proxy from the environment
   curl().easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "gzip");
   curl().easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
   curl().easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
   curl().easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
-  curl().easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl().easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl().easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   if (share) curl().easy_setopt(handle, CURLOPT_SHARE, share);
   curl().easy_setopt(handle, CURLOPT_HTTPHEADER, list->get());
   curl().easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
-  curl().easy_setopt(handle, CURLOPT_WRITEDATA, &reply.body);
+  curl().easy_setopt(handle, CURLOPT_WRITEDATA, &body);
   bool head_complete = false;
   curl().easy_setopt(handle, CURLOPT_HEADERFUNCTION, note_head);
   curl().easy_setopt(handle, CURLOPT_HEADERDATA, &head_complete);
@@ -127,8 +147,8 @@ std::optional<HttpReply> perform(const HttpExchange& request, CURLSH* share) {
   if (outcome == CURLE_OK) return reply;
   // A final status whose header block arrived before the failure is an
   // answer whose body could not be read (cut short, badly encoded, past the
-  // deadline); a head cut short or a redirect that could not be followed is
-  // no answer at all.
+  // deadline or the cap); a head cut short or a redirect that could not be
+  // followed is no answer at all.
   const bool answered = head_complete && reply.status >= 200 && (reply.status < 300 || reply.status >= 400);
   if (!answered) return std::nullopt;
   reply.body_read = false;
@@ -137,8 +157,8 @@ std::optional<HttpReply> perform(const HttpExchange& request, CURLSH* share) {
 
 // The service's "message": a string as it stands, or the strings of an array
 // joined by "; ".
-std::optional<std::string> error_message(const std::string& body) {
-  const auto value = json_text::parse(body);
+std::optional<std::string> error_message(std::string_view body) {
+  const auto value = json_text::parse(body, client_http::max_answer_values);
   if (!value || !value->is_object()) return std::nullopt;
   const auto member = value->find("message");
   if (member == value->end()) return std::nullopt;
@@ -155,12 +175,36 @@ std::optional<std::string> error_message(const std::string& body) {
   return joined;
 }
 
-std::string status_error(long status, std::string_view method, std::string_view path, const std::string& body) {
-  const std::string head =
-      "Veltrun API returned HTTP " + std::to_string(status) + " for " + std::string(method) + " " + std::string(path);
+std::string status_head(long status, std::string_view method, std::string_view path) {
+  return "Veltrun API returned HTTP " + std::to_string(status) + " for " + std::string(method) + " " +
+         std::string(path);
+}
+
+std::string status_error(long status, std::string_view method, std::string_view path, std::string_view body) {
   const auto message = error_message(body);
-  if (message && !unicode_text::blank(*message)) return head + ": " + *message;
-  return head + ". No success or empty result can be inferred.";
+  if (message && !unicode_text::blank(*message)) return status_head(status, method, path) + ": " + *message;
+  return status_head(status, method, path) + ". No success or empty result can be inferred.";
+}
+
+// The answer to a request, judged by its status. A write (a request with a
+// body) follows no redirect, so a redirect means it was not carried out where
+// it was sent; and any answer to a write that cannot be read leaves its
+// outcome unknown.
+std::expected<Json, Client::Failure> judged(const HttpReply& reply, std::string_view method, std::string_view path,
+                                            bool write) {
+  using Failure = Client::Failure;
+  const long status = reply.status;
+  if (status == 204) return Json::object();
+  if (write && status >= 300 && status < 400) {
+    return std::unexpected(Failure{status_error(status, method, path, ""), true});
+  }
+  if (status < 400) {
+    auto value = client_http::parsed_body(reply);
+    if (!value) return std::unexpected(Failure{std::string(invalid_json), write});
+    return std::move(*value);
+  }
+  if (status == 401) return std::unexpected(Failure{std::string(authentication_expired)});
+  return std::unexpected(Failure{status_error(status, method, path, client_http::readable_body(reply).value_or(""))});
 }
 
 }  // namespace
@@ -222,28 +266,29 @@ std::optional<HttpReply> Client::exchange(std::string_view method, std::string_v
   // Loaded, and globally initialised, at the first request: start-up itself
   // touches nothing of libcurl.
   if (!curl_library::get()) return std::nullopt;
-  return perform(request, transport_->tls_sessions());
+  return perform(request, transport_->tls_sessions(), {hooks_.deadline, hooks_.trusted_ca_file});
 }
 
-Result<Json> Client::request(std::string_view method, std::string_view path, bool docs,
-                             const std::optional<Json>& body) const {
+std::expected<Json, Client::Failure> Client::send(std::string_view method, std::string_view path, bool docs,
+                                                  const std::optional<Json>& body) const {
   auto credential = token(docs);
-  if (!credential) return std::unexpected(credential.error());
+  if (!credential) return std::unexpected(Failure{credential.error()});
   std::vector<std::string> headers = {std::string(api_user_agent), "Accept: application/json",
                                       "Authorization: Bearer " + *credential};
   const auto reply = exchange(method, path, std::move(headers), body);
   if (!reply) {
-    return std::unexpected("Veltrun API could not be reached for " + std::string(method) + " " + std::string(path) +
-                           ".");
+    return std::unexpected(Failure{
+        "Veltrun API could not be reached for " + std::string(method) + " " + std::string(path) + ".",
+        body.has_value()});
   }
-  if (reply->status == 204) return Json::object();
-  if (reply->status < 400) {
-    auto value = reply->body_read ? json_text::parse(reply->body) : std::nullopt;
-    if (!value) return std::unexpected(std::string(invalid_json));
-    return std::move(*value);
-  }
-  if (reply->status == 401) return std::unexpected(std::string(authentication_expired));
-  return std::unexpected(status_error(reply->status, method, path, reply->body_read ? reply->body : ""));
+  return judged(*reply, method, path, body.has_value());
+}
+
+Result<Json> Client::request(std::string_view method, std::string_view path, bool docs,
+                             const std::optional<Json>& body) const {
+  auto sent = send(method, path, docs, body);
+  if (!sent) return std::unexpected(std::move(sent.error().text));
+  return std::move(*sent);
 }
 
 Result<std::string> Client::token(bool docs) const {
@@ -252,4 +297,17 @@ Result<std::string> Client::token(bool docs) const {
   const std::string_view credential = text ? unicode_text::trim(*text) : std::string_view{};
   if (credential.empty()) return std::unexpected(std::string(token_unavailable));
   return std::string(credential);
+}
+
+Result<Json> Client::login(std::string_view action) const {
+  const login::Channel channel{
+      .post = [this](std::string_view path, const Json& body) { return device_request(path, body); },
+      .now = hooks_.now,
+      .open_browser = hooks_.open_browser,
+  };
+  return login::act(auth_, action, channel);
+}
+
+Result<Json> Client::device_request(std::string_view path, const Json& body) const {
+  return login::device_answer(exchange("POST", path, login::device_headers(), body));
 }

@@ -1,6 +1,9 @@
 #pragma once
 // The client of the service's HTTPS JSON API: authenticated requests, the
 // service lists and the device-code sign-in.
+#include <chrono>
+#include <cstddef>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -9,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "http_exchange.hpp"
 #include "json_text.hpp"
 #include "login.hpp"
 
@@ -21,25 +25,15 @@ std::string join(std::string_view base_url, std::string_view path);
 // follows a redirect down to plain http.
 std::string redirect_protocols(std::string_view url);
 
+// The whole of one exchange: name resolution, connection, redirects and body.
+inline constexpr std::chrono::milliseconds deadline{15'000};
+
+// What one paged work-item list may hold in all its pages together: 100,000
+// items, far beyond a real board, read in a few minutes at worst.
+inline constexpr std::size_t max_list_pages = 1'000;
+inline constexpr std::size_t max_list_values = 4'000'000;
+
 }  // namespace client_http
-
-// One request as it goes to the service.
-struct HttpExchange {
-  std::string method;
-  std::string url;                   // the base URL joined with the path, query included
-  std::vector<std::string> headers;  // "Name: value" lines; "Name:" asks for no such header at all
-  std::optional<std::string> body;   // compact JSON, announced by a "Content-Type: application/json" line
-};
-
-// The final status of an answer and its body.
-struct HttpReply {
-  long status = 0;
-  std::string body;
-  bool body_read = true;  // false when the status arrived but its body could not be read
-};
-
-// Answers one exchange; nothing when no response came back.
-using HttpTransport = std::function<std::optional<HttpReply>(const HttpExchange&)>;
 
 // What the client needs from the outside world; tests replace them.
 struct ClientHooks {
@@ -47,6 +41,9 @@ struct ClientHooks {
   std::function<bool(const std::string&)> open_browser = login::open_browser;
   // Replaces libcurl when set, so that requests can be answered without a socket.
   HttpTransport transport = nullptr;
+  // For tests only: main never sets these and nothing at run time can.
+  std::chrono::milliseconds deadline = client_http::deadline;
+  std::string trusted_ca_file = {};  // a PEM file trusted instead of the system's CA store
 };
 
 class Client {
@@ -61,10 +58,21 @@ class Client {
   const std::filesystem::path& app_dir() const { return app_dir_; }
   const std::string& base_url() const { return base_url_; }
 
+  // A failed request's sentence, and whether the service may have carried it
+  // out all the same: a write that got no answer, an unreadable one or a
+  // redirect.
+  struct Failure {
+    std::string text;
+    bool outcome_unknown = false;
+  };
+
   // One request to base_url + "/" + path with the board (docs false) or Docs
   // credential; the response's JSON value ({} for 204) or an error sentence.
   Result<Json> request(std::string_view method, std::string_view path, bool docs,
                        const std::optional<Json>& body = std::nullopt) const;
+  // The same request, for a write that must tell a refusal from an unknown outcome.
+  std::expected<Json, Failure> send(std::string_view method, std::string_view path, bool docs,
+                                    const std::optional<Json>& body = std::nullopt) const;
 
   // The credential a request of that kind would carry now.
   Result<std::string> token(bool docs) const;

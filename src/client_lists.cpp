@@ -12,6 +12,11 @@ constexpr std::string_view missing_list = "Veltrun API response is missing the e
 constexpr std::string_view board_mismatch =
     "Board scope mismatch in API response; refusing to read or write across boards.";
 constexpr std::string_view invalid_cursor = "Invalid pagination cursor.";
+std::unexpected<std::string> too_large() {
+  return std::unexpected("Veltrun API returned more work items than one listing may hold (" +
+                         std::to_string(client_http::max_list_pages) + " pages or " +
+                         std::to_string(client_http::max_list_values) + " JSON values); refusing a partial list.");
+}
 
 constexpr std::array<std::string_view, 5> item_keys = {"items", "workItems", "work_items", "data", "results"};
 
@@ -35,6 +40,15 @@ Result<std::vector<Json>> extract(Json& value, std::span<const std::string_view>
 bool within_board(const std::vector<Json>& items, std::string_view board_id) {
   return std::all_of(items.begin(), items.end(),
                      [&](const Json& item) { return context::field_view(item, "boardId") == board_id; });
+}
+
+// The JSON values in value, itself included: what the list holds in memory.
+std::size_t values_in(const Json& value) {
+  std::size_t count = 1;
+  if (value.is_structured()) {
+    for (const Json& element : value) count += values_in(element);
+  }
+  return count;
 }
 
 // Another page follows whenever "nextCursor" is a string, whatever it holds.
@@ -85,7 +99,11 @@ Result<std::vector<Json>> Client::items_including(std::string_view project_id, s
   std::vector<Json> items;
   std::unordered_set<std::string> used;
   std::string cursor;
-  while (true) {
+  std::size_t values = 0;
+  for (std::size_t page_count = 1;; ++page_count) {
+    // A service that keeps handing out fresh cursors ends here, not when
+    // memory runs out.
+    if (page_count > client_http::max_list_pages) return too_large();
     std::string path = first_page;
     if (!cursor.empty()) path.append("&cursor=").append(cursor);
     auto page = request("GET", path, false);
@@ -93,6 +111,8 @@ Result<std::vector<Json>> Client::items_including(std::string_view project_id, s
     auto list = extract(*page, item_keys);
     if (!list) return std::unexpected(list.error());
     if (board_id && !within_board(*list, *board_id)) return std::unexpected(std::string(board_mismatch));
+    for (const Json& item : *list) values += values_in(item);
+    if (values > client_http::max_list_values) return too_large();
     const bool more = more_pages(*page);
     if (more) {
       auto next = next_cursor(*list, used);

@@ -5,6 +5,8 @@
 
 #include "environment.hpp"
 #include "file_text.hpp"
+#include "session_record.hpp"
+#include "tool_outcome.hpp"
 
 namespace {
 
@@ -73,20 +75,14 @@ bool inside(const std::vector<std::filesystem::path>& folder, const std::vector<
   return true;
 }
 
-std::optional<std::string> string_member(const Json& value, std::string_view key) {
-  if (!value.is_object()) return std::nullopt;
-  auto it = value.find(key);
-  if (it == value.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
-}
-
 bool existing_absolute_directory(const std::filesystem::path& path) {
   std::error_code error;
   return nameable(path) && path.is_absolute() && std::filesystem::is_directory(path, error);
 }
 
 // The answer when the action settles the call; nothing when the call goes on.
-std::optional<Result<Json>> take_action(Session& session, const std::optional<std::string>& action) {
+// An absent or non-string action reads as "", which asks for the status.
+std::optional<Result<Json>> take_action(Session& session, std::string_view action) {
   if (action == "disable") {
     session.disabled = true;
     session.opted_in = false;
@@ -99,8 +95,8 @@ std::optional<Result<Json>> take_action(Session& session, const std::optional<st
   if (action == "enable") {
     session.disabled = false;
     session.opted_in = true;
-  } else if (action && !action->empty() && *action != "status" && *action != "select") {
-    return std::unexpected("action must be status, enable, disable or select.");
+  } else if (!one_of(action, {"", "status", "select"})) {
+    return failure("action must be status, enable, disable or select.");
   }
   return std::nullopt;
 }
@@ -173,7 +169,7 @@ Json Session::status(std::string_view state, std::vector<Json> projects_list) co
 }
 
 Result<Json> Session::local_context(const Json& arguments, std::optional<std::vector<Json>> projects_list) {
-  if (auto answer = take_action(*this, string_member(arguments, "action"))) return std::move(*answer);
+  if (auto answer = take_action(*this, context::field_view(arguments, "action"))) return std::move(*answer);
   if (auto folder = take_folder(*this, context::field(arguments, "cwd")); !folder) {
     return std::unexpected(folder.error());
   }
@@ -213,15 +209,17 @@ const Json* member(const Json& value, std::string_view key) {
 
 std::string field(const Json& value, std::string_view key) { return std::string(field_view(value, key)); }
 
-std::optional<std::uint64_t> positive_integer(const Json* value) {
+std::optional<std::uint64_t> whole_number(const Json* value) {
   if (!value || !value->is_number_integer()) return std::nullopt;
-  // A value built in code may hold a positive number of the signed kind.
-  if (value->is_number_unsigned()) {
-    const auto number = value->get<std::uint64_t>();
-    return number > 0 ? std::optional(number) : std::nullopt;
-  }
+  // A value built in code may hold a non-negative number of the signed kind.
+  if (value->is_number_unsigned()) return value->get<std::uint64_t>();
   const auto number = value->get<std::int64_t>();
-  return number > 0 ? std::optional(static_cast<std::uint64_t>(number)) : std::nullopt;
+  return number >= 0 ? std::optional(static_cast<std::uint64_t>(number)) : std::nullopt;
+}
+
+std::optional<std::uint64_t> positive_integer(const Json* value) {
+  const auto number = whole_number(value);
+  return number && *number > 0 ? number : std::nullopt;
 }
 
 std::string_view field_view(const Json& value, std::string_view key) {
@@ -230,11 +228,7 @@ std::string_view field_view(const Json& value, std::string_view key) {
   return found->get_ref<const std::string&>();
 }
 
-bool has_id(const Json& record, std::string_view id) {
-  if (!record.is_object()) return false;
-  auto it = record.find("id");
-  return it != record.end() && it->is_string() && it->get_ref<const std::string&>() == id;
-}
+bool has_id(const Json& record, std::string_view id) { return field_view(record, "id") == id; }
 
 const Json* first_with_id(const std::vector<Json>& records, std::string_view id) {
   for (const Json& record : records) {

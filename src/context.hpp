@@ -1,6 +1,7 @@
 #pragma once
-// The session record, its status object, the workspace/registry rules and
-// the two record rules every module shares.
+// The record rules every module shares and the workspace/registry rules.
+// The session record itself is in session_record.hpp, out of the tool
+// modules' sight.
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -9,26 +10,6 @@
 #include <vector>
 
 #include "json_text.hpp"
-
-struct Session {
-  std::string source;              // "", "session selection", "VELTRUN_PROJECT", "workspace folder"
-  std::string work_item;           // bound work-item reference, "" when none
-  std::optional<std::string> cwd;  // workspace folder, kept as given
-  std::optional<Json> project;     // selected project record
-  std::optional<Json> board;       // selected board record
-  bool disabled = false;
-  bool opted_in = false;
-
-  // Reads VELTRUN_CWD and VELTRUN_WORK_ITEM.
-  static Session from_env();
-
-  // The session status object for a state word; never fails.
-  Json status(std::string_view state, std::vector<Json> projects) const;
-
-  // Session actions, workspace folder, consent gate and project choice.
-  // Without a project list this is the first phase of a resolution.
-  Result<Json> local_context(const Json& arguments, std::optional<std::vector<Json>> projects);
-};
 
 namespace context {
 
@@ -47,12 +28,17 @@ std::string field(const Json& value, std::string_view key);
 // The same text as field, without a copy; valid as long as value is.
 std::string_view field_view(const Json& value, std::string_view key);
 
-// A JSON integer above zero, written without fraction or exponent (the parser
-// reads 5.0 and 1e3 as floats); nothing for any other value or for nullptr.
+// A JSON integer of zero or more, written without fraction or exponent (the
+// parser reads 5.0 and 1e3 as floats); nothing for any other value or for
+// nullptr.
+std::optional<std::uint64_t> whole_number(const Json* value);
+
+// The same, above zero only.
 std::optional<std::uint64_t> positive_integer(const Json* value);
 
-// Whether the record's "id" member is a string equal to id (never for an
-// absent or non-string "id", even when id is empty).
+// Whether the record's "id", read as field reads it, equals id, so a record
+// without a string "id" matches "": the session's still-listed checks compare
+// two such readings. Every other caller passes a non-empty id.
 bool has_id(const Json& record, std::string_view id);
 
 // The first record that has_id, or nullptr.

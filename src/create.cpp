@@ -1,69 +1,13 @@
 #include "create.hpp"
 
-#include <algorithm>
 #include <array>
+#include <span>
 #include <utility>
 
 #include "context.hpp"
+#include "tool_names.hpp"
+#include "tool_schema.hpp"
 #include "unicode_text.hpp"
-
-namespace create {
-namespace {
-
-Json nonempty_text() { return Json{{"minLength", 1}, {"type", "string"}}; }
-
-Json work_item_definition() {
-  Json properties = {
-      {"title", nonempty_text()},
-      {"description", {{"description", "Requirement/specification text; Markdown supported."}, {"type", "string"}}},
-      {"type",
-       {{"default", "task"},
-        {"enum",
-         Json::array({"epic", "story", "feature", "bug", "task", "research", "architecture", "runbook", "spike"})},
-        {"type", "string"}}},
-      {"priority", {{"default", "P2"}, {"enum", Json::array({"P0", "P1", "P2", "P3", "P4"})}, {"type", "string"}}},
-      {"labels", {{"items", nonempty_text()}, {"type", "array"}}},
-  };
-  return Json{
-      {"description",
-       "Create a work item in Inbox on this session's resolved project and board. Requires a ready session. Use "
-       "when the user asks to create/save a task, not merely to discuss one. Returns the created key and ID. Never "
-       "retry a failed or uncertain write automatically; check for an existing result first."},
-      {"inputSchema",
-       {{"additionalProperties", false},
-        {"properties", std::move(properties)},
-        {"required", Json::array({"title"})},
-        {"type", "object"}}},
-      {"name", "create_work_item"},
-  };
-}
-
-Json doc_page_definition() {
-  Json properties = {
-      {"title", nonempty_text()},
-      {"body_markdown", {{"description", "Full Markdown content of the new draft."}, {"type", "string"}}},
-  };
-  return Json{
-      {"description",
-       "Create a root draft document, attributed to the agent, in the resolved project's SERVER-DEFAULT Docs "
-       "space. The current backend cannot select another space or parent through this tool. If the user requests "
-       "another destination, explain the limitation instead of silently using default. Requires a ready session "
-       "and a user request to save/create a page. Returns its ID and actual spaceId. Never retry a failed or "
-       "uncertain write automatically; check existing pages first."},
-      {"inputSchema",
-       {{"additionalProperties", false},
-        {"properties", std::move(properties)},
-        {"required", Json::array({"title", "body_markdown"})},
-        {"type", "object"}}},
-      {"name", "create_doc_page"},
-  };
-}
-
-}  // namespace
-
-std::vector<Json> definitions() { return {work_item_definition(), doc_page_definition()}; }
-
-}  // namespace create
 
 namespace create {
 namespace {
@@ -75,23 +19,74 @@ constexpr std::array<std::string_view, 9> work_item_types = {"epic",     "story"
                                                              "research", "architecture", "runbook", "spike"};
 constexpr std::array<std::string_view, 5> priorities = {"P0", "P1", "P2", "P3", "P4"};
 
-template <typename Words>
-bool one_of(std::string_view word, const Words& words) {
-  return std::find(words.begin(), words.end(), word) != words.end();
+// An optional argument that must be one of a few words.
+struct WordArgument {
+  std::string_view key;
+  std::span<const std::string_view> words;
+  std::string_view fallback;  // taken when the argument is absent
+  std::string_view invalid;   // the error for any other word
+};
+
+constexpr WordArgument type_argument = {"type", work_item_types, "task", "Invalid work item type."};
+constexpr WordArgument priority_argument = {"priority", priorities, "P2", "Invalid priority."};
+
+using tool_schema::nonempty_text;
+using tool_schema::text;
+
+Json word_schema(const WordArgument& argument) {
+  Json property = tool_schema::choice(argument.words);
+  property["default"] = argument.fallback;
+  return property;
 }
+
+Json work_item_definition() {
+  return tool_schema::tool(
+      tool_name::create_work_item,
+      "Create a work item in Inbox on this session's resolved project and board. Requires a ready session. Use "
+      "when the user asks to create/save a task, not merely to discuss one. Returns the created key and ID. Never "
+      "retry a failed or uncertain write automatically; check for an existing result first.",
+      {.properties = {{"title", nonempty_text()},
+                      {"description", text("Requirement/specification text; Markdown supported.")},
+                      {type_argument.key, word_schema(type_argument)},
+                      {priority_argument.key, word_schema(priority_argument)},
+                      {"labels", tool_schema::array_of(nonempty_text())}},
+       .required = {"title"},
+       .closed = true});
+}
+
+Json doc_page_definition() {
+  return tool_schema::tool(
+      tool_name::create_doc_page,
+      "Create a root draft document, attributed to the agent, in the resolved project's SERVER-DEFAULT Docs "
+      "space. The current backend cannot select another space or parent through this tool. If the user requests "
+      "another destination, explain the limitation instead of silently using default. Requires a ready session "
+      "and a user request to save/create a page. Returns its ID and actual spaceId. Never retry a failed or "
+      "uncertain write automatically; check existing pages first.",
+      {.properties = {{"title", nonempty_text()}, {"body_markdown", text("Full Markdown content of the new draft.")}},
+       .required = {"title", "body_markdown"},
+       .closed = true});
+}
+
+}  // namespace
+
+std::vector<Json> definitions() { return {work_item_definition(), doc_page_definition()}; }
+
+}  // namespace create
+
+namespace create {
+namespace {
 
 std::string must_be_string(std::string_view key) { return std::string(key) + " must be a string."; }
 
 using context::member;
 
-// The value of an optional word argument, which must be one of words.
-Result<std::string> word(const Json& arguments, std::string_view key, std::string_view fallback, const auto& words,
-                         std::string_view invalid) {
-  const Json* value = member(arguments, key);
-  if (value == nullptr) return std::string(fallback);
+// The argument's word, or its fallback when it is absent.
+Result<std::string> word(const Json& arguments, const WordArgument& argument) {
+  const Json* value = member(arguments, argument.key);
+  if (value == nullptr) return std::string(argument.fallback);
   const auto* text = value->get_ptr<const Json::string_t*>();
-  if (text == nullptr) return std::unexpected(must_be_string(key));
-  if (!one_of(*text, words)) return std::unexpected(std::string(invalid));
+  if (text == nullptr) return failure(must_be_string(argument.key));
+  if (!one_of(*text, argument.words)) return failure(argument.invalid);
   return *text;
 }
 
@@ -99,10 +94,10 @@ Result<Json> labels(const Json& arguments) {
   const Json* value = member(arguments, "labels");
   if (value == nullptr) return Json::array();
   const std::string invalid = "labels must be an array of nonempty strings.";
-  if (!value->is_array()) return std::unexpected(invalid);
+  if (!value->is_array()) return failure(invalid);
   for (const Json& label : *value) {
     const auto* text = label.get_ptr<const Json::string_t*>();
-    if (text == nullptr || unicode_text::blank(*text)) return std::unexpected(invalid);
+    if (text == nullptr || unicode_text::blank(*text)) return failure(invalid);
   }
   return *value;
 }
@@ -124,24 +119,20 @@ bool page_checks(const Json& record) {
   return context::field(record, "status") == "draft" && passes_identifier(record, "spaceId");
 }
 
-std::unexpected<std::string> unconfirmed(std::string_view reason) {
-  return std::unexpected(std::string(reason) + " " + std::string(not_confirmed));
-}
-
 }  // namespace
 
 Result<void> validate_args(const Json& arguments, std::initializer_list<std::string_view> allowed) {
-  if (!arguments.is_object()) return std::unexpected("Arguments must be an object.");
+  if (!arguments.is_object()) return failure("Arguments must be an object.");
   // Keys come in byte order; every key is judged before any value is read.
   for (auto it = arguments.begin(); it != arguments.end(); ++it) {
     if (!one_of(it.key(), allowed)) {
-      return std::unexpected("Unsupported argument: " + it.key() +
-                             ". Use the documented creation schema; destination comes from the session.");
+      return failure("Unsupported argument: " + it.key() +
+                     ". Use the documented creation schema; destination comes from the session.");
     }
   }
   auto title = string(arguments, "title");
   if (!title) return std::unexpected(title.error());
-  if (unicode_text::blank(*title)) return std::unexpected("title must not be empty.");
+  if (unicode_text::blank(*title)) return failure("title must not be empty.");
   return {};
 }
 
@@ -149,7 +140,7 @@ Result<std::string_view> string(const Json& arguments, std::string_view key) {
   const Json* value = member(arguments, key);
   if (value == nullptr) return std::string_view{};
   const auto* text = value->get_ptr<const Json::string_t*>();
-  if (text == nullptr) return std::unexpected(must_be_string(key));
+  if (text == nullptr) return failure(must_be_string(key));
   return std::string_view(*text);
 }
 
@@ -158,9 +149,9 @@ ToolOutcome work_item(const Client& client, std::string_view project_id, std::st
   if (auto valid = validate_args(arguments, {"title", "description", "type", "priority", "labels"}); !valid) {
     return std::unexpected(valid.error());
   }
-  auto type = word(arguments, "type", "task", work_item_types, "Invalid work item type.");
+  auto type = word(arguments, type_argument);
   if (!type) return std::unexpected(type.error());
-  auto priority = word(arguments, "priority", "P2", priorities, "Invalid priority.");
+  auto priority = word(arguments, priority_argument);
   if (!priority) return std::unexpected(priority.error());
   auto label_list = labels(arguments);
   if (!label_list) return std::unexpected(label_list.error());
@@ -188,7 +179,7 @@ ToolOutcome doc_page(const Client& client, std::string_view project_id, const Js
   if (auto valid = validate_args(arguments, {"title", "body_markdown"}); !valid) return std::unexpected(valid.error());
   const Json* markdown = member(arguments, "body_markdown");
   if (markdown == nullptr || !markdown->is_string()) {
-    return std::unexpected("body_markdown is required and must be a string.");
+    return failure("body_markdown is required and must be a string.");
   }
   // validate_args has read the title already.
   const std::string_view title = string(arguments, "title").value_or("");
@@ -208,12 +199,14 @@ ToolOutcome post(const Client& client, std::string_view path, bool docs, Json bo
                  std::string_view project_id, std::optional<std::string_view> board_id) {
   // A write is never repeated: its first outcome is the only one reported.
   auto response = client.request("POST", path, docs, std::move(body));
-  if (!response) return unconfirmed(response.error());
+  if (!response) return unconfirmed(response.error(), not_confirmed);
   const Json* record = member(*response, response_key);
-  if (record == nullptr) return unconfirmed("Missing " + std::string(response_key) + " in creation response.");
+  if (record == nullptr) {
+    return unconfirmed("Missing " + std::string(response_key) + " in creation response.", not_confirmed);
+  }
   const bool confirmed = common_checks(*record, project_id) && (!board_id || work_item_checks(*record, *board_id)) &&
                          (!docs || page_checks(*record));
-  if (!confirmed) return unconfirmed("Invalid or mismatched creation response.");
+  if (!confirmed) return unconfirmed("Invalid or mismatched creation response.", not_confirmed);
   Json created = Json::object();
   created["created"] = *record;
   return json_text::pretty(created);

@@ -27,8 +27,9 @@ std::optional<Functions> load() {
   if (!library) return std::nullopt;
   Functions f{};
   decltype(&::curl_global_init) global_init = nullptr;
+  decltype(&::curl_version_info) version_info = nullptr;
   const bool bound =
-      bind(library, "curl_global_init", global_init) && bind(library, "curl_easy_init", f.easy_init) &&
+      bind(library, "curl_global_init", global_init) && bind(library, "curl_version_info", version_info) && bind(library, "curl_easy_init", f.easy_init) &&
       bind(library, "curl_easy_cleanup", f.easy_cleanup) && bind(library, "curl_easy_setopt", f.easy_setopt) &&
       bind(library, "curl_easy_perform", f.easy_perform) && bind(library, "curl_easy_getinfo", f.easy_getinfo) &&
       bind(library, "curl_slist_append", f.slist_append) && bind(library, "curl_slist_free_all", f.slist_free_all) &&
@@ -36,12 +37,33 @@ std::optional<Functions> load() {
       bind(library, "curl_share_cleanup", f.share_cleanup) && bind(library, "curl_url", f.url) &&
       bind(library, "curl_url_cleanup", f.url_cleanup) && bind(library, "curl_url_set", f.url_set) &&
       bind(library, "curl_url_get", f.url_get) && bind(library, "curl_free", f.free);
+  if (!bound) return std::nullopt;
+  // An older libcurl would ignore the options that keep redirects on https.
+  const curl_version_info_data* version = version_info(CURLVERSION_NOW);
+  if (!version || version->version_num < minimum_version) return std::nullopt;
   // libcurl wants one global initialisation per process, before any handle.
-  if (!bound || global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return std::nullopt;
+  if (global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return std::nullopt;
   return f;
 }
 
 }  // namespace
+
+bool secure(const Functions& curl, CURL* handle, const std::string& redirect_protocols, const std::string& ca_file) {
+  const CURLcode results[] = {
+      curl.easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https"),
+      curl.easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, redirect_protocols.c_str()),
+      curl.easy_setopt(handle, CURLOPT_PROXY, ""),  // never a proxy from the environment
+      curl.easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L),
+      curl.easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L),
+      curl.easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)),
+      ca_file.empty() ? CURLE_OK : curl.easy_setopt(handle, CURLOPT_CAINFO, ca_file.c_str()),
+      ca_file.empty() ? CURLE_OK : curl.easy_setopt(handle, CURLOPT_CAPATH, nullptr),
+  };
+  for (const CURLcode result : results) {
+    if (result != CURLE_OK) return false;
+  }
+  return true;
+}
 
 const Functions* get() {
   // Loaded once, then never changed: a constant from the first call on.

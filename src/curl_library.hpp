@@ -5,7 +5,13 @@
 // the first reply and most of the resident memory of an idle server.
 #include <curl/curl.h>
 
+#include <string>
+
 namespace curl_library {
+
+// 7.85.0: the first libcurl with every option the client sets
+// (CURLOPT_PROTOCOLS_STR and CURLOPT_REDIR_PROTOCOLS_STR are the newest).
+inline constexpr unsigned minimum_version = 0x075500;
 
 // The libcurl functions the server calls, with libcurl's own signatures.
 struct Functions {
@@ -27,8 +33,15 @@ struct Functions {
 };
 
 // libcurl, loaded and globally initialised by the first call and kept for the
-// rest of the process; nullptr when it cannot be loaded or initialised, which
-// the callers treat like a request that got no answer.
+// rest of the process; nullptr when it cannot be loaded, is older than
+// minimum_version or cannot be initialised, which the callers treat like a
+// request that got no answer.
 const Functions* get();
+
+// Sets the options that keep an exchange safe: only http and https, only
+// redirect_protocols for redirects, no proxy, verified peer and host name,
+// TLS 1.2 or later, and ca_file as the only trusted CA when it is not empty.
+// False when libcurl refused any of them; such a handle must send nothing.
+bool secure(const Functions& curl, CURL* handle, const std::string& redirect_protocols, const std::string& ca_file);
 
 }  // namespace curl_library

@@ -2,15 +2,16 @@
 
 #include <array>
 #include <string>
-#include <utility>
 
 #include "catalogue.hpp"
+#include "context.hpp"
 #include "create.hpp"
 #include "edit.hpp"
 #include "item_reference.hpp"
 #include "reading.hpp"
 #include "session.hpp"
 #include "time_text.hpp"
+#include "tool_names.hpp"
 #include "tracking.hpp"
 #include "work_items.hpp"
 #include "workflow.hpp"
@@ -56,13 +57,8 @@ ToolOutcome sign_in(const Session& session, const Client& client, const Json& ar
 // A "reference" argument that is not a non-empty string falls back to the
 // session's bound work item.
 std::string item_reference(const Call& call) {
-  if (call.arguments.is_object()) {
-    auto it = call.arguments.find("reference");
-    if (it != call.arguments.end() && it->is_string() && !it->get_ref<const std::string&>().empty()) {
-      return it->get<std::string>();
-    }
-  }
-  return call.session.work_item;
+  const std::string_view given = context::field_view(call.arguments, "reference");
+  return given.empty() ? call.session.work_item : std::string(given);
 }
 
 // The chosen item as listed; runs before any of the tool's own arguments is
@@ -138,27 +134,30 @@ ToolOutcome create_doc_page(const Call& call) { return create::doc_page(call.cli
 
 ToolOutcome update_doc_page(const Call& call) { return edit::doc_page(call.client, call.project_id, call.arguments); }
 
-using Route = ToolOutcome (*)(const Call&);
+struct Route {
+  std::string_view name;
+  ToolOutcome (*handler)(const Call&);
+};
 
-// Every gated tool of the catalogue and its handler.
-constexpr std::array<std::pair<std::string_view, Route>, 16> routes = {{
-    {"get_work_item", on_work_item<work_items::get>},
-    {"post_comment", on_work_item<work_items::post_comment>},
-    {"post_review", on_work_item<work_items::post_review>},
-    {"resolve_finding", on_work_item<work_items::resolve_finding>},
-    {"update_phase", on_work_item<work_items::update_phase>},
-    {"assign_work_item", assign_work_item},
-    {"work_item_time", work_item_time},
-    {"board_summary", board_summary},
-    {"list_project_members", list_project_members},
-    {"list_work_items", list_work_items},
-    {"project_context", project_context},
-    {"list_doc_pages", list_doc_pages},
-    {"get_doc_page", get_doc_page},
-    {"create_work_item", create_work_item},
-    {"create_doc_page", create_doc_page},
-    {"update_doc_page", update_doc_page},
-}};
+// Every gated tool, in catalogue order, and its handler.
+constexpr auto routes = std::to_array<Route>({
+    {tool_name::project_context, project_context},
+    {tool_name::list_doc_pages, list_doc_pages},
+    {tool_name::get_doc_page, get_doc_page},
+    {tool_name::get_work_item, on_work_item<work_items::get>},
+    {tool_name::list_work_items, list_work_items},
+    {tool_name::post_comment, on_work_item<work_items::post_comment>},
+    {tool_name::post_review, on_work_item<work_items::post_review>},
+    {tool_name::resolve_finding, on_work_item<work_items::resolve_finding>},
+    {tool_name::update_phase, on_work_item<work_items::update_phase>},
+    {tool_name::create_work_item, create_work_item},
+    {tool_name::create_doc_page, create_doc_page},
+    {tool_name::update_doc_page, update_doc_page},
+    {tool_name::list_project_members, list_project_members},
+    {tool_name::board_summary, board_summary},
+    {tool_name::assign_work_item, assign_work_item},
+    {tool_name::work_item_time, work_item_time},
+});
 
 ToolOutcome route(const Call& call) {
   for (const auto& [name, handler] : routes) {
@@ -181,8 +180,8 @@ std::string framed(const std::string& header, const std::string& text, std::stri
 }  // namespace
 
 ToolOutcome call_tool(Session& session, const Client& client, std::string_view name, const Json& arguments) {
-  if (name == "veltrun_session") return compact(session_context(session, client, arguments));
-  if (name == "veltrun_login") return sign_in(session, client, arguments);
+  if (name == tool_name::veltrun_session) return compact(session_context(session, client, arguments));
+  if (name == tool_name::veltrun_login) return sign_in(session, client, arguments);
   if (!in_catalogue(name)) return std::unexpected("Unknown tool: " + std::string(name));
 
   auto gate = session_context(session, client, Json{{"action", "status"}});

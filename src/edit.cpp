@@ -7,26 +7,23 @@
 #include <utility>
 
 #include "context.hpp"
+#include "tool_names.hpp"
+#include "tool_schema.hpp"
 #include "unicode_text.hpp"
 
 namespace edit {
 namespace {
 
-Json requiring(const char* name) { return Json{{"required", Json::array({name})}}; }
-
-constexpr std::string_view edit_not_confirmed =
+constexpr std::string_view not_confirmed =
     "Edit is not confirmed. Do not retry automatically. Read the page and reconcile its current content/version "
     "first.";
-// 2^53 - 2: the version after the edit must still be a safe integer.
+// Published as the maximum. 2^53 - 2: the version after the edit must still
+// be a safe integer.
 constexpr std::uint64_t max_version = 9007199254740990;
+// Published as maxLength; the check counts the trimmed text in UTF-16 units.
+constexpr std::size_t max_summary_length = 500;
 constexpr std::array<std::string_view, 5> accepted_keys = {"body_markdown", "change_summary", "expected_version",
                                                            "page_id", "title"};
-
-std::unexpected<std::string> failure(std::string_view text) { return std::unexpected(std::string(text)); }
-
-std::unexpected<std::string> unconfirmed(std::string_view text) {
-  return failure(std::string(text) + std::string(edit_not_confirmed));
-}
 
 using context::member;
 
@@ -43,9 +40,7 @@ Result<std::uint64_t> expected_version(const Json& arguments) {
 // The first key outside the schema; object keys iterate in byte order.
 const std::string* unsupported_key(const Json& arguments) {
   for (auto it = arguments.begin(); it != arguments.end(); ++it) {
-    bool known = false;
-    for (std::string_view accepted : accepted_keys) known = known || it.key() == accepted;
-    if (!known) return &it.key();
+    if (!one_of(it.key(), accepted_keys)) return &it.key();
   }
   return nullptr;
 }
@@ -66,7 +61,9 @@ Result<Json> with_texts(const Json& arguments, Json body) {
       body["bodyMarkdown"] = text;
     } else {
       const std::string_view summary = unicode_text::trim(text);
-      if (unicode_text::utf16_length(summary) > 500) return failure("change_summary must be at most 500 characters.");
+      if (unicode_text::utf16_length(summary) > max_summary_length) {
+        return failure("change_summary must be at most " + std::to_string(max_summary_length) + " characters.");
+      }
       body["changeSummary"] = std::string(summary);
     }
   }
@@ -99,31 +96,23 @@ bool echoes(const Json& page, const Json& body) {
 }  // namespace
 
 Json definition() {
-  Json properties = {
-      {"body_markdown",
-       {{"description",
-         "Full replacement Markdown; omit to retain the current body. Empty string intentionally clears it."},
-        {"type", "string"}}},
-      {"change_summary", {{"maxLength", 500}, {"type", "string"}}},
-      {"expected_version", {{"maximum", 9007199254740990}, {"minimum", 1}, {"type", "integer"}}},
-      {"page_id", {{"minLength", 1}, {"type", "string"}}},
-      {"title", {{"minLength", 1}, {"type", "string"}}},
-  };
-  return Json{
-      {"description",
-       "Edit an existing Docs page's title and/or full Markdown body in this session's resolved project. First "
-       "read get_doc_page and use its exact ID and version as expected_version. Only supplied fields change; "
-       "authorType is agent. Keeps status, parent, space and links unchanged (edits to a published page remain "
-       "published). Requires the user's request to edit. On conflict or uncertain result, read and reconcile; "
-       "never automatically retry with a newer version."},
-      {"inputSchema",
-       {{"additionalProperties", false},
-        {"anyOf", Json::array({requiring("title"), requiring("body_markdown")})},
-        {"properties", std::move(properties)},
-        {"required", Json::array({"page_id", "expected_version"})},
-        {"type", "object"}}},
-      {"name", "update_doc_page"},
-  };
+  return tool_schema::tool(
+      tool_name::update_doc_page,
+      "Edit an existing Docs page's title and/or full Markdown body in this session's resolved project. First read "
+      "get_doc_page and use its exact ID and version as expected_version. Only supplied fields change; authorType "
+      "is agent. Keeps status, parent, space and links unchanged (edits to a published page remain published). "
+      "Requires the user's request to edit. On conflict or uncertain result, read and reconcile; never "
+      "automatically retry with a newer version.",
+      {.properties = {{"body_markdown",
+                       tool_schema::text("Full replacement Markdown; omit to retain the current body. Empty string "
+                                         "intentionally clears it.")},
+                      {"change_summary", {{"maxLength", max_summary_length}, {"type", "string"}}},
+                      {"expected_version", {{"maximum", max_version}, {"minimum", 1}, {"type", "integer"}}},
+                      {"page_id", tool_schema::nonempty_text()},
+                      {"title", tool_schema::nonempty_text()}},
+       .required = {"page_id", "expected_version"},
+       .closed = true,
+       .any_of = {"title", "body_markdown"}});
 }
 
 ToolOutcome doc_page(const Client& client, std::string_view project_id, const Json& arguments) {
@@ -151,12 +140,12 @@ ToolOutcome doc_page(const Client& client, std::string_view project_id, const Js
   }
 
   auto written = client.request("PATCH", path, true, *body);
-  if (!written) return unconfirmed(written.error() + " ");
+  if (!written) return unconfirmed(written.error(), not_confirmed);
   const Json* updated = member(*written, "page");
-  if (!updated) return unconfirmed("Invalid edit response. ");
+  if (!updated) return unconfirmed("Invalid edit response.", not_confirmed);
   if (!in_scope(*updated, *project, *page_id) || !version_equals(member(*updated, "version"), *version + 1) ||
       !echoes(*updated, *body)) {
-    return unconfirmed("Mismatched edit response. ");
+    return unconfirmed("Mismatched edit response.", not_confirmed);
   }
   return json_text::pretty(Json{{"updated", *updated}});
 }

@@ -1,5 +1,7 @@
 #include "initialize.hpp"
 
+#include "context.hpp"
+
 // One line, ASCII only.
 const std::string_view session_guidance =
     "On the first interaction, before project exploration and without waiting for the user to say they "
@@ -84,14 +86,14 @@ Treat each API result on its own: when the task was created but the page failed,
 
 namespace {
 
+// Answered when the request names no version; a named one is echoed as it
+// is, without negotiation.
 constexpr std::string_view default_protocol_version = "2024-11-05";
 
 Json protocol_version(const Json& request) {
-  if (!request.is_object()) return default_protocol_version;
-  auto params = request.find("params");
-  if (params == request.end() || !params->is_object()) return default_protocol_version;
-  auto version = params->find("protocolVersion");
-  if (version == params->end() || !version->is_string()) return default_protocol_version;
+  const Json* params = context::member(request, "params");
+  const Json* version = params ? context::member(*params, "protocolVersion") : nullptr;
+  if (!version || !version->is_string()) return default_protocol_version;
   return *version;
 }
 

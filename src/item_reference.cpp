@@ -1,5 +1,7 @@
 #include "item_reference.hpp"
 
+#include <algorithm>
+
 #include "context.hpp"
 #include "unicode_text.hpp"
 
@@ -9,15 +11,10 @@ Result<const Json*> choose(const std::vector<Json>& records, std::string_view re
   const Json* found = nullptr;
   int matches = 0;
   for (const Json& record : records) {
-    for (std::string_view key : keys) {
-      if (record.is_object()) {
-        auto it = record.find(key);
-        if (it != record.end() && it->is_string() && it->get_ref<const std::string&>() == ref) {
-          found = &record;
-          ++matches;
-          break;
-        }
-      }
+    // ref is not empty, so an absent or non-string member never matches.
+    if (std::ranges::any_of(keys, [&](std::string_view key) { return context::field_view(record, key) == ref; })) {
+      found = &record;
+      ++matches;
     }
   }
   if (matches != 1) {

@@ -19,20 +19,30 @@ std::size_t string_end(std::string_view text, std::size_t from) {
   }
 }
 
-// Written by hand: nlohmann/json offers no depth limit, and its parser
-// callback cannot stop the parse early without exceptions.
-bool nesting_within_limit(std::string_view text) {
+// Written by hand: nlohmann/json offers no depth or size limit, and its
+// parser callback cannot stop the parse early without exceptions. Counts
+// values as 1 + commas + non-empty containers, exact for valid text.
+bool within_limits(std::string_view text, std::size_t max_values) {
   int depth = 0;
+  std::size_t values = 1;
+  bool just_opened = false;
   for (std::size_t at = 0; at < text.size(); ++at) {
     const char c = text[at];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+    if (just_opened && c != ']' && c != '}') ++values;
+    just_opened = false;
     if (c == '"') {
       at = string_end(text, at + 1);
       if (at == std::string_view::npos) return true;
     } else if (c == '[' || c == '{') {
       if (++depth > max_depth) return false;
+      just_opened = true;
     } else if (c == ']' || c == '}') {
       --depth;
+    } else if (c == ',') {
+      ++values;
     }
+    if (values > max_values) return false;
   }
   return true;
 }
@@ -45,13 +55,13 @@ std::string dump(const Json& value, int indent) {
 
 }  // namespace
 
-std::optional<Json> parse(std::string_view text) {
+std::optional<Json> parse(std::string_view text, std::size_t max_values) {
   // The library skips a byte-order mark; a JSON text never starts with one.
   if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
   // The library's lexer takes a NUL byte for the end of the input and would
   // ignore whatever follows; in a JSON text it can only be an error.
   if (text.find('\0') != std::string_view::npos) return std::nullopt;
-  if (!nesting_within_limit(text)) return std::nullopt;
+  if (!within_limits(text, max_values)) return std::nullopt;
   Json value = Json::parse(text.begin(), text.end(), nullptr, false);
   if (value.is_discarded()) return std::nullopt;
   return value;

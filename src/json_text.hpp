@@ -1,6 +1,9 @@
 #pragma once
-// The one owner of JSON parsing and printing: every other module goes through
-// these functions so that all text the server emits follows the same rules.
+// The one owner of JSON parsing and printing, so that all text the server
+// emits follows the same rules. One exception, for speed: server.cpp writes
+// the reply envelope by hand around a result these functions printed.
+#include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -19,8 +22,10 @@ namespace json_text {
 // the stack.
 inline constexpr int max_depth = 128;
 
-// Exactly one JSON value (white space around it allowed), or nothing.
-std::optional<Json> parse(std::string_view text);
+// Exactly one JSON value (white space around it allowed), or nothing; also
+// nothing when the text holds more than max_values values (every array
+// element and object member counts, and the outermost value).
+std::optional<Json> parse(std::string_view text, std::size_t max_values = SIZE_MAX);
 
 // One line, no white space outside strings, keys in byte order.
 std::string compact(const Json& value);

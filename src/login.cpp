@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "build_config.hpp"
-#include "client.hpp"
 #include "context.hpp"
+#include "tool_outcome.hpp"
 #include "curl_library.hpp"
 
 extern char** environ;
@@ -36,8 +36,6 @@ constexpr std::string_view authenticated_instruction =
     "project_context. Do not ask whether login finished or require another confirmation. Credentials are kept only "
     "in this MCP process. Never retry a previous write automatically.";
 constexpr std::string_view expired_instruction = "Start login again if the user still wants to connect.";
-
-std::unexpected<std::string> failure(std::string_view text) { return std::unexpected(std::string(text)); }
 
 struct UrlDeleter {
   void operator()(CURLU* url) const { curl_library::get()->url_cleanup(url); }
@@ -91,17 +89,8 @@ std::optional<std::string_view> sign_in_url_problem(const std::string& text) {
 
 namespace {
 
-// A JSON number written as a non-negative integer; the parser keeps exactly
-// those as unsigned numbers.
-std::optional<std::uint64_t> plain_count(const Json& answer, std::string_view key) {
-  if (!answer.is_object()) return std::nullopt;
-  const auto member = answer.find(key);
-  if (member == answer.end() || !member->is_number_unsigned()) return std::nullopt;
-  return member->get<std::uint64_t>();
-}
-
 std::chrono::seconds poll_interval(const Json& answer) {
-  const auto value = plain_count(answer, "interval");
+  const auto value = context::whole_number(context::member(answer, "interval"));
   if (!value) return std::chrono::seconds(5);
   return std::chrono::seconds(std::clamp<std::uint64_t>(*value, 1, 60));
 }
@@ -112,16 +101,16 @@ bool usable_key(std::string_view key) {
          std::none_of(key.begin(), key.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
 }
 
-Result<Json> start(const Client& client, login::Auth& auth, const ClientHooks& hooks) {
+Result<Json> start(login::Auth& auth, const login::Channel& hooks) {
   if (auth.pending) return auth.pending->start_response;
-  const auto answer = client.device_request("device/authorize", Json{{"deviceLabel", "Veltrun MCP"}});
+  const auto answer = hooks.post("device/authorize", Json{{"deviceLabel", "Veltrun MCP"}});
   if (!answer) return std::unexpected(answer.error());
   const std::string device_code = context::field(*answer, "device_code");
   const std::string user_code = context::field(*answer, "user_code");
   const std::string url = context::field(*answer, "verification_uri_complete");
   if (const auto problem = login::sign_in_url_problem(url)) return failure(*problem);
   if (device_code.empty() || user_code.empty()) return failure(invalid_response);
-  const auto expires_in = plain_count(*answer, "expires_in");
+  const auto expires_in = context::whole_number(context::member(*answer, "expires_in"));
   if (!expires_in || *expires_in < 1 || *expires_in > 3600) return failure("Invalid login expiry.");
   const auto interval = poll_interval(*answer);
 
@@ -143,7 +132,7 @@ Result<Json> start(const Client& client, login::Auth& auth, const ClientHooks& h
   return result;
 }
 
-Result<Json> poll(const Client& client, login::Auth& auth, const ClientHooks& hooks) {
+Result<Json> poll(login::Auth& auth, const login::Channel& hooks) {
   if (!auth.pending) return failure("No pending sign-in. Call start first.");
   login::Pending& pending = *auth.pending;
   const auto now = hooks.now();
@@ -151,7 +140,7 @@ Result<Json> poll(const Client& client, login::Auth& auth, const ClientHooks& ho
   // Moved on before sending, so that a failed poll also keeps the spacing.
   pending.next_poll_at = now + pending.interval;
 
-  const auto answer = client.device_request("device/token", Json{{"device_code", pending.device_code}});
+  const auto answer = hooks.post("device/token", Json{{"device_code", pending.device_code}});
   if (!answer) return std::unexpected(answer.error());
   const auto status = answer->is_object() ? answer->find("status") : answer->end();
   const std::string word = status != answer->end() && status->is_string() ? status->get<std::string>() : "";
@@ -170,30 +159,36 @@ Result<Json> poll(const Client& client, login::Auth& auth, const ClientHooks& ho
 
 }  // namespace
 
-Result<Json> Client::login(std::string_view action) const {
+namespace login {
+
+Result<Json> act(Auth& auth, std::string_view action, const Channel& channel) {
   if (action == "cancel") {
-    auth_.pending.reset();
+    auth.pending.reset();
     return Json{{"status", "cancelled"}};
   }
   if (action != "start" && action != "poll") return failure("action must be start, poll or cancel.");
-  const bool expired = auth_.pending && hooks_.now() >= auth_.pending->expires_at;
-  if (expired) auth_.pending.reset();
-  if (action == "start") return start(*this, auth_, hooks_);
+  const bool expired = auth.pending && channel.now() >= auth.pending->expires_at;
+  if (expired) auth.pending.reset();
+  if (action == "start") return start(auth, channel);
   if (expired) return Json{{"instruction", expired_instruction}, {"status", "expired"}};
-  return poll(*this, auth_, hooks_);
+  return poll(auth, channel);
 }
 
-Result<Json> Client::device_request(std::string_view path, const Json& body) const {
-  // "Accept:" with no value keeps libcurl from adding its own: the sign-in
-  // endpoints get no Accept header and no credential.
-  const auto reply = exchange("POST", path, {std::string(sign_in_user_agent), "Accept:"}, body);
-  if (!reply || reply->status >= 400) return failure(request_failed);
-  auto value = reply->body_read ? json_text::parse(reply->body) : std::nullopt;
+// "Accept:" with no value keeps libcurl from adding its own.
+std::vector<std::string> device_headers() { return {std::string(sign_in_user_agent), "Accept:"}; }
+
+Result<Json> device_answer(const std::optional<HttpReply>& reply) {
+  // A sign-in request carries a body and follows no redirect: a redirect
+  // is no answer from the sign-in endpoint.
+  if (!reply || reply->status >= 300) return failure(request_failed);
+  auto value = client_http::parsed_body(*reply);
   if (!value) return failure(invalid_response);
   return std::move(*value);
 }
 
-namespace {
+}  // namespace login
+
+namespace login {
 
 // A launcher that outlasted an earlier wait is reaped once it has ended, so
 // that none stays behind as a zombie. Launchers are the only children the
@@ -203,10 +198,6 @@ void reap_ended_launchers() {
   while (waitpid(-1, &status, WNOHANG) > 0) {
   }
 }
-
-}  // namespace
-
-namespace login {
 
 bool open_browser(const std::string& url) { return open_browser_within(url, launcher_patience); }
 

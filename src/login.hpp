@@ -1,10 +1,13 @@
 #pragma once
 // Device-code sign-in state and the browser launch.
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "http_exchange.hpp"
 #include "json_text.hpp"
 
 namespace login {
@@ -24,6 +27,26 @@ struct Auth {
   std::optional<std::string> token;  // in-memory credential from an approved sign-in
   std::optional<Pending> pending;
 };
+
+// What a sign-in uses of the outside world; the Client provides it.
+struct Channel {
+  // POST to a device sign-in endpoint: its JSON answer or a sign-in failure text.
+  std::function<Result<Json>(std::string_view path, const Json& body)> post;
+  std::function<Clock::time_point()> now;
+  std::function<bool(const std::string&)> open_browser;
+};
+
+// One sign-in action, "start", "poll" or "cancel", on auth.
+Result<Json> act(Auth& auth, std::string_view action, const Channel& channel);
+
+// The header lines of a device endpoint request: no credential, no Accept.
+std::vector<std::string> device_headers();
+
+// A device endpoint's answer: its JSON value, or the sign-in failure text.
+Result<Json> device_answer(const std::optional<HttpReply>& reply);
+
+// Reaps every launcher that has ended since it was left running.
+void reap_ended_launchers();
 
 // Why a sign-in URL may not be opened, or nothing when it leads to the
 // service's own device page over https and nowhere else.

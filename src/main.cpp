@@ -6,9 +6,9 @@
 
 #include "build_config.hpp"
 #include "client.hpp"
-#include "context.hpp"
 #include "environment.hpp"
 #include "server.hpp"
+#include "session_record.hpp"
 
 namespace {
 

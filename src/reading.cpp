@@ -90,10 +90,9 @@ std::optional<std::string> page_version(const Json& page) {
 // A present "bodyMarkdown" is the body even when null; "body" only stands in
 // for pages that lack the member.
 std::string page_body(const Json& page) {
-  auto it = page.find("bodyMarkdown");
-  if (it == page.end()) it = page.find("body");
-  if (it == page.end() || !it->is_string()) return "";
-  return it->get<std::string>();
+  const Json* body = context::member(page, "bodyMarkdown");
+  if (!body) body = context::member(page, "body");
+  return std::string(body && body->is_string() ? body->get_ref<const std::string&>() : "");
 }
 
 ToolOutcome page_text(const Json& response, std::string_view project_id, std::string_view page_id) {

@@ -10,6 +10,7 @@
 #include "context.hpp"
 #include "dispatch.hpp"
 #include "initialize.hpp"
+#include "login.hpp"
 #include "unicode_text.hpp"
 
 namespace server {
@@ -102,7 +103,11 @@ std::expected<void, std::string> respond_printed(const ReplySink& out, const Jso
 
 std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client) {
   std::string line;
-  while (std::getline(in, line)) {
+  while (true) {
+    // A launcher left running at a sign-in start is reaped once it has
+    // ended, without waiting for the next sign-in.
+    login::reap_ended_launchers();
+    if (!std::getline(in, line)) break;
     if (!unicode_text::valid_utf8(line)) break;
     std::optional<Json> request = json_text::parse(without_cr(line));
     if (!request) continue;

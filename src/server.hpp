@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "client.hpp"
-#include "context.hpp"
 #include "json_text.hpp"
+#include "session_record.hpp"
 
 namespace server {
 

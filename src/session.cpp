@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "context.hpp"
 #include "environment.hpp"
 #include "item_reference.hpp"
 
@@ -13,13 +14,6 @@ namespace {
 constexpr std::string_view auth_required = "AUTH_REQUIRED:";
 
 std::string status_word(const Json& status) { return context::field(status, "status"); }
-
-const Json* with_id(const std::vector<Json>& records, std::string_view id) {
-  for (const Json& record : records) {
-    if (context::field(record, "id") == id) return &record;
-  }
-  return nullptr;
-}
 
 // The board of the one project item named by the bound work item.
 Result<Json> bound_item_board(const Session& copy, const Client& client, const std::string& project_id,
@@ -38,7 +32,7 @@ Result<Json> bound_item_board(const Session& copy, const Client& client, const s
     return std::unexpected(
         "The session's bound work item is missing or ambiguous. Pass an explicit project and board.");
   }
-  const Json* board = with_id(boards, context::field(*bound, "boardId"));
+  const Json* board = context::first_with_id(boards, context::field(*bound, "boardId"));
   if (!board) return std::unexpected("Bound work item's board is unavailable.");
   return *board;
 }
@@ -58,7 +52,7 @@ Result<std::string> resolve_board(Session& copy, const Client& client, const Jso
     copy.board = *found;
   }
   if (copy.board) {
-    const Json* listed = with_id(boards, context::field(*copy.board, "id"));
+    const Json* listed = context::first_with_id(boards, context::field(*copy.board, "id"));
     if (!listed) return std::unexpected("The selected board is no longer available. Select a board explicitly.");
     copy.board = *listed;
     return "ready";
@@ -88,7 +82,7 @@ Result<Json> resolve(Session& copy, const Client& client, const Json& arguments)
   auto projects = client.projects();
   if (!projects) return std::unexpected(projects.error());
   if (copy.project && context::field(arguments, "project_id").empty() &&
-      !with_id(*projects, context::field(*copy.project, "id"))) {
+      !context::first_with_id(*projects, context::field(*copy.project, "id"))) {
     return std::unexpected(
         "Selected project is not accessible to the authenticated account. Select another project explicitly.");
   }

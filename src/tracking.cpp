@@ -1,7 +1,5 @@
 #include "tracking.hpp"
 
-#include <algorithm>
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -14,50 +12,46 @@
 #include "context.hpp"
 #include "item_reference.hpp"
 #include "time_text.hpp"
+#include "tool_names.hpp"
+#include "tool_schema.hpp"
 
 namespace tracking {
 namespace {
 
-Json tool(std::string_view name, std::string_view description, Json properties) {
-  return Json{{"description", description},
-              {"inputSchema", {{"properties", std::move(properties)}, {"type", "object"}}},
-              {"name", name}};
-}
-
-Json plain_text() { return Json{{"type", "string"}}; }
+using tool_schema::text;
+using tool_schema::tool;
 
 Json assign_definition() {
-  Json definition = tool("assign_work_item",
-                         "Assign an item to an eligible project member, or clear its assignee with null. Changes "
-                         "only assignment; does not transfer claims, ownership, phase or notify by email. Explicit "
-                         "user assignment request required.",
-                         {{"reference", plain_text()},
-                          {"assignee_user_id",
-                           {{"description", "Exact userId from list_project_members, or null to unassign."},
-                            {"type", Json::array({"string", "null"})}}},
-                          {"reason", plain_text()}});
-  definition["inputSchema"]["required"] = Json::array({"assignee_user_id"});
-  return definition;
+  return tool(tool_name::assign_work_item,
+              "Assign an item to an eligible project member, or clear its assignee with null. Changes only "
+              "assignment; does not transfer claims, ownership, phase or notify by email. Explicit user assignment "
+              "request required.",
+              {.properties = {{"reference", text()},
+                              {"assignee_user_id",
+                               {{"description", "Exact userId from list_project_members, or null to unassign."},
+                                {"type", Json::array({"string", "null"})}}},
+                              {"reason", text()}},
+               .required = {"assignee_user_id"}});
 }
 
 }  // namespace
 
 std::vector<Json> definitions() {
   return {
-      tool("list_project_members",
+      tool(tool_name::list_project_members,
            "Read eligible active project members and authenticated currentUserId. Use exact IDs for assignment; "
            "never guess from a token.",
-           Json::object()),
-      tool("board_summary",
+           {}),
+      tool(tool_name::board_summary,
            "Count open stories and all open work items on the selected board, and the subsets assigned to the "
            "authenticated user. Read-only; errors never mean zero.",
-           Json::object()),
+           {}),
       assign_definition(),
-      tool("work_item_time",
+      tool(tool_name::work_item_time,
            "Read cumulative calendar duration in each canonical phase, including reentries. Not active work or "
            "billable time. Current closed phase stops accumulating; incomplete history is labeled. Custom columns "
            "are grouped by canonical phase.",
-           {{"reference", plain_text()}}),
+           {.properties = {{"reference", text()}}}),
   };
 }
 
@@ -66,11 +60,11 @@ std::vector<Json> definitions() {
 namespace tracking {
 namespace {
 
-constexpr std::array<std::string_view, 6> phase_words = {"inbox", "refinement", "in_progress", "review", "uat", "done"};
-
 constexpr std::string_view unverified_item =
     "Assignment response missing item; outcome unverified. Read before retrying.";
 constexpr std::string_view unverified_echo = "Assignment response mismatch; outcome unverified. Read before retrying.";
+// After a write that got no usable answer, or a redirect.
+constexpr std::string_view unverified_send = "Assignment outcome unverified. Read before retrying.";
 
 // The elements of an array member, or nothing when the member is no array.
 std::optional<std::vector<Json>> array_member(const Json& record, std::string_view key) {
@@ -91,15 +85,13 @@ using context::field_view;
 Result<bool> column_closed(std::string_view column_id, const Json& board) {
   const Json* found = context::member(board, "columns");
   if (!found || !found->is_array()) {
-    return std::unexpected("Missing board columns; cannot classify open items.");
+    return failure("Missing board columns; cannot classify open items.");
   }
   // Looked up in place: this runs once per item.
   auto column = choose(found->get_ref<const Json::array_t&>(), column_id, {"id"});
   if (!column) return std::unexpected(column.error());
-  auto terminal = (*column)->find("isTerminal");
-  if (terminal == (*column)->end() || !terminal->is_boolean()) {
-    return std::unexpected("Missing column terminal state.");
-  }
+  const Json* terminal = context::member(**column, "isTerminal");
+  if (!terminal || !terminal->is_boolean()) return failure("Missing column terminal state.");
   return terminal->get<bool>();
 }
 
@@ -108,7 +100,7 @@ Result<void> check_members(const Json& members) {
   for (const Json& member : members) {
     auto user_id = context::identifier(context::field(member, "userId"));
     if (!user_id) return std::unexpected(user_id.error());
-    if (!seen.insert(*user_id).second) return std::unexpected("Duplicate directory member.");
+    if (!seen.insert(*user_id).second) return failure("Duplicate directory member.");
   }
   return {};
 }
@@ -134,10 +126,10 @@ void count_open(const Json& item, const std::string& current_user, Counts& count
 Result<Json> requested_assignee(const Client& client, std::string_view project_id, const Json& arguments) {
   const Json* it = context::member(arguments, "assignee_user_id");
   if (!it) {
-    return std::unexpected("assignee_user_id is required; use null to unassign.");
+    return failure("assignee_user_id is required; use null to unassign.");
   }
   if (it->is_null()) return Json(nullptr);
-  if (!it->is_string()) return std::unexpected("assignee_user_id must be a user ID or null.");
+  if (!it->is_string()) return failure("assignee_user_id must be a user ID or null.");
   auto user_id = context::identifier(it->get_ref<const std::string&>());
   if (!user_id) return std::unexpected(user_id.error());
   auto team = directory(client, project_id);
@@ -151,31 +143,27 @@ Result<Json> requested_assignee(const Client& client, std::string_view project_i
 Result<void> confirm_echo(const Json& response, std::string_view project_id, std::string_view board_id,
                           const std::string& item_id, const Json& assignee) {
   const Json* echo = context::member(response, "workItem");
-  if (!echo) return std::unexpected(std::string(unverified_item));
+  if (!echo) return failure(unverified_item);
   const Json& echoed = *echo;
   const bool same = context::field(echoed, "id") == item_id && context::field(echoed, "boardId") == board_id &&
                     context::field(echoed, "projectId") == project_id &&
                     member_or_null(echoed, "assigneeUserId") == assignee;
-  if (!same) return std::unexpected(std::string(unverified_echo));
+  if (!same) return failure(unverified_echo);
   return {};
 }
 
 }  // namespace
 
 Result<std::string> phase(std::string_view text) {
-  for (std::string_view word : phase_words) {
-    if (word == text) return std::string(text);
-  }
-  return std::unexpected("Unknown phase in history.");
+  if (!one_of(text, phases)) return failure("Unknown phase in history.");
+  return std::string(text);
 }
 
 Result<bool> closed(const Json& item, const Json& board) {
   const std::string_view column_id = field_view(item, "columnId");
   if (!column_id.empty()) return column_closed(column_id, board);
   const std::string_view word = field_view(item, "phase");
-  if (std::find(phase_words.begin(), phase_words.end(), word) == phase_words.end()) {
-    return std::unexpected("Unknown item phase; cannot classify open items.");
-  }
+  if (!one_of(word, phases)) return failure("Unknown item phase; cannot classify open items.");
   return word == "done";
 }
 
@@ -185,10 +173,10 @@ Result<Json> directory(const Client& client, std::string_view project_id) {
   auto answer = client.request("GET", "projects/" + *project + "/team", false);
   if (!answer) return std::unexpected(answer.error());
   if (context::field(*answer, "projectId") != *project || context::field(*answer, "currentUserId").empty()) {
-    return std::unexpected("Invalid project directory identity/scope.");
+    return failure("Invalid project directory identity/scope.");
   }
-  const auto members = answer->find("members");
-  if (members == answer->end() || !members->is_array()) return std::unexpected("Missing project members.");
+  const Json* members = context::member(*answer, "members");
+  if (!members || !members->is_array()) return failure("Missing project members.");
   if (auto checked = check_members(*members); !checked) return std::unexpected(checked.error());
   return std::move(*answer);
 }
@@ -206,7 +194,7 @@ Result<Json> summary(const Client& client, std::string_view project_id, const Js
   for (const Json& item : items) {
     const std::string_view id = field_view(item, "id");
     if (field_view(item, "boardId") != board_id || id.empty() || !seen.insert(id).second) {
-      return std::unexpected("Invalid or duplicate board item in summary.");
+      return failure("Invalid or duplicate board item in summary.");
     }
     auto is_closed = closed(item, board);
     if (!is_closed) return std::unexpected(is_closed.error());
@@ -236,8 +224,9 @@ ToolOutcome assign(const Client& client, std::string_view project_id, std::strin
   const Json reason = member_or_null(arguments, "reason");
   const Json body = {{"assigneeUserId", *assignee}, {"reason", reason.is_string() ? reason : Json("")}};
   auto response =
-      client.request("PATCH", "board/projects/" + *project + "/work-items/" + *item_id + "/assignment", false, body);
-  if (!response) return std::unexpected(response.error());
+      client.send("PATCH", "board/projects/" + *project + "/work-items/" + *item_id + "/assignment", false, body);
+  if (!response && response.error().outcome_unknown) return unconfirmed(response.error().text, unverified_send);
+  if (!response) return failure(response.error().text);
   if (auto confirmed = confirm_echo(*response, *project, board_id, *item_id, *assignee); !confirmed) {
     return std::unexpected(confirmed.error());
   }

@@ -1,6 +1,7 @@
 #pragma once
 // Team directory, the open/closed rule, the board summary, assignment and the
 // phase-duration report.
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,10 @@
 #include "tool_outcome.hpp"
 
 namespace tracking {
+
+// The six canonical phases of a work item, in workflow order.
+inline constexpr std::array<std::string_view, 6> phases = {"inbox",  "refinement", "in_progress",
+                                                           "review", "uat",        "done"};
 
 // The wall clock the board summary stamps its "asOf" with; tests fix it.
 using WallClock = std::function<std::chrono::system_clock::time_point()>;

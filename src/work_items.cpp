@@ -6,25 +6,38 @@
 #include "context.hpp"
 #include "item_reference.hpp"
 #include "team_core/api.hpp"
+#include "tracking.hpp"
 #include "unicode_text.hpp"
 
 namespace work_items {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> phases = {"inbox", "refinement", "in_progress", "review", "uat", "done"};
+// What to read before a write whose outcome is unknown is tried again.
+constexpr std::string_view comment_unconfirmed =
+    "Comment is not confirmed. Do not retry automatically: read the work item's comments with get_work_item first.";
+constexpr std::string_view review_unconfirmed =
+    "Review is not confirmed. Do not retry automatically: read the work item's review findings with get_work_item "
+    "first.";
+constexpr std::string_view finding_unconfirmed =
+    "Finding update is not confirmed. Do not retry automatically: read the work item's review findings with "
+    "get_work_item first.";
+constexpr std::string_view phase_unconfirmed =
+    "Phase change is not confirmed. Do not retry automatically: read the work item's phase with get_work_item first.";
+constexpr std::string_view assignment_unconfirmed =
+    "Assignment is not confirmed. Do not retry automatically: read the work item's assignee with get_work_item "
+    "first.";
 
-template <std::size_t N>
-bool one_of(std::string_view word, const std::array<std::string_view, N>& words) {
-  for (std::string_view candidate : words) {
-    if (candidate == word) return true;
-  }
-  return false;
+// A failure's text, followed by the sentence that forbids a retry when the
+// write may have been carried out all the same.
+std::unexpected<std::string> failed_write(const Client::Failure& failed, std::string_view sentence) {
+  if (!failed.outcome_unknown) return failure(failed.text);
+  return unconfirmed(failed.text, sentence);
 }
 
 // A failed write request ends the tool; its answer is not read.
-ToolOutcome sent(const Result<Json>& response, std::string text) {
-  if (!response) return std::unexpected(response.error());
+ToolOutcome sent(const std::expected<Json, Client::Failure>& response, std::string_view sentence, std::string text) {
+  if (!response) return failed_write(response.error(), sentence);
   return text;
 }
 
@@ -81,8 +94,10 @@ std::string assign_to_signed_in_user(const Client& client, const Target& target)
   const auto subject = team_core::api::token_subject(*token);
   if (!subject || subject->empty()) return "";
   const Json body = {{"assigneeUserId", *subject}, {"reason", "Auto-assigned: working on it via veltrun-mcp."}};
-  auto response = client.request("PATCH", target.path + "/assignment", false, body);
-  if (!response) return " Phase changed, but assignment failed: " + response.error();
+  auto response = client.send("PATCH", target.path + "/assignment", false, body);
+  if (!response) {
+    return " Phase changed, but assignment failed: " + failed_write(response.error(), assignment_unconfirmed).error();
+  }
   return " Auto-assigned to you.";
 }
 
@@ -107,7 +122,7 @@ ToolOutcome post_comment(const Client& client, const Target& target, const Json&
   const std::string body = context::field(arguments, "body");
   if (unicode_text::blank(body)) return std::unexpected("body must not be empty.");
   const Json request = {{"body", body}, {"source", "agent"}};
-  return sent(client.request("POST", target.path + "/comments", false, request),
+  return sent(client.send("POST", target.path + "/comments", false, request), comment_unconfirmed,
               "Comment posted on " + reference(target.item) + ".");
 }
 
@@ -125,7 +140,7 @@ ToolOutcome post_review(const Client& client, const Target& target, const Json& 
   request["findings"] = std::move(findings);
   request["summary"] = summary;
   request["verdict"] = verdict;
-  return sent(client.request("POST", target.path + "/review-findings/verdict", false, request),
+  return sent(client.send("POST", target.path + "/review-findings/verdict", false, request), review_unconfirmed,
               "Review " + verdict + " posted on " + reference(target.item) + ".");
 }
 
@@ -142,16 +157,20 @@ ToolOutcome resolve_finding(const Client& client, const Target& target, const Js
   }
   Json request = {{"status", status}};
   if (!note.empty()) request["resolutionNote"] = note;
-  return sent(client.request("PATCH", target.path + "/review-findings/" + *finding_id, false, request),
-              "Finding " + *finding_id + " on " + reference(target.item) + " marked " + status + ".");
+  return sent(client.send("PATCH", target.path + "/review-findings/" + *finding_id, false, request),
+              finding_unconfirmed, "Finding " + *finding_id + " on " + reference(target.item) + " marked " + status + ".");
 }
 
 ToolOutcome update_phase(const Client& client, const Target& target, const Json& arguments) {
   const std::string phase = context::field(arguments, "phase");
-  if (!one_of(phase, phases)) return std::unexpected("Invalid phase.");
+  if (!one_of(phase, tracking::phases)) return std::unexpected("Invalid phase.");
   const Json request = {{"phase", phase}, {"reason", context::field(arguments, "reason")}};
-  auto response = client.request("PATCH", target.path + "/phase", false, request);
-  if (!response) return refused_phase(client, target, phase, response.error());
+  auto response = client.send("PATCH", target.path + "/phase", false, request);
+  if (!response && response.error().outcome_unknown) {
+    // Not known to be refused: the findings that would block Done say nothing here.
+    return failed_write(response.error(), phase_unconfirmed);
+  }
+  if (!response) return refused_phase(client, target, phase, response.error().text);
 
   std::string tail;
   if (phase == "in_progress") {

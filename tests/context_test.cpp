@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "scoped_env.hpp"
+#include "session_record.hpp"
 #include "temp_dir.hpp"
 
 namespace {
@@ -29,6 +31,32 @@ TEST(ContextField, ReadsOnlyStringMembers) {
   for (const char* key : {"id", "n", "a", "o", "missing"}) EXPECT_EQ(context::field(record, key), "") << key;
   EXPECT_EQ(context::field(Json::array({"x"}), "0"), "");
   EXPECT_EQ(context::field(Json("s"), "s"), "");
+}
+
+// The "id" is read as field reads it, so a record without a string "id"
+// answers to the empty id.
+TEST(ContextFirstWithId, ComparesTheIdAsFieldReadsIt) {
+  const struct {
+    std::vector<Json> records;
+    const char* id;
+    int found;  // index of the record found, -1 for none
+  } cases[] = {
+      {{Json{{"id", "B1"}}, Json{{"id", "B2"}}, Json{{"id", "B1"}}}, "B1", 0},
+      {{Json{{"id", "B1"}}, Json{{"id", "B2"}}}, "B2", 1},
+      {{Json{{"id", "B1"}}, Json{{"id", "B2"}}}, "b1", -1},
+      {{Json{{"id", "B1"}}, Json{{"id", "B2"}}}, "B1 ", -1},
+      {{Json{{"id", "B1"}}, Json{{"id", 7}}}, "7", -1},
+      {{Json{{"id", "B1"}}, Json{{"id", "B2"}}}, "", -1},
+      {{Json{{"id", "B1"}}, Json{{"id", 7}}, Json{{"name", "n"}}}, "", 1},
+      {{Json{{"id", "B1"}}, Json{{"name", "n"}}}, "", 1},
+      {{Json{{"id", "B1"}}, Json{{"id", nullptr}}}, "", 1},
+      {{Json{{"id", "B1"}}, Json("B2")}, "", 1},
+      {{}, "", -1},
+  };
+  for (const auto& c : cases) {
+    const Json* found = context::first_with_id(c.records, c.id);
+    EXPECT_EQ(found ? found - c.records.data() : -1, c.found) << json_text::compact(Json(c.records)) << " " << c.id;
+  }
 }
 
 TEST(SessionFromEnv, ReadsWorkspaceAndBoundItem) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "catalogue.hpp"
+#include "context.hpp"
 #include "fake_service.hpp"
 #include "scoped_env.hpp"
 #include "temp_dir.hpp"

@@ -387,9 +387,12 @@ TEST_F(EditTool, EditThatCannotBeConfirmedSaysSoAndIsNotRepeated) {
            not_confirmed},
       {"not JSON", title_only, Reply::raw(200, "ok", "text/plain"),
        "Veltrun API returned invalid JSON. " + not_confirmed},
-      // A write follows no redirect; a lost connection is in fault_injection_test.
+      // A write follows no redirect, and its redirect is no success; a lost
+      // connection is in fault_injection_test.
       {"redirect", title_only, Reply::redirect(307, fake_unreachable_origin() + "/api/" + page_path),
-       "Veltrun API returned invalid JSON. " + not_confirmed},
+       "Veltrun API returned HTTP 307 for PATCH docs/projects/P1/pages/D1. No success or empty result can be "
+       "inferred. " +
+           not_confirmed},
       {"204", title_only, Reply::empty(204), invalid},
       {"no page member", title_only, Reply::json({{"updated", page(4, "New")}}), invalid},
       {"array", title_only, Reply::json(Json::array({page(4, "New")})), invalid},

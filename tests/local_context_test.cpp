@@ -7,6 +7,7 @@
 
 #include "context.hpp"
 #include "scoped_env.hpp"
+#include "session_record.hpp"
 #include "temp_dir.hpp"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "build_config.hpp"
+#include "context.hpp"
 #include "fake_service.hpp"
 #include "scoped_env.hpp"
 #include "temp_dir.hpp"
@@ -315,6 +316,41 @@ TEST_F(SessionResolution, BoundWorkItemChoosesTheBoard) {
   EXPECT_EQ(take_lines(), (Lines{projects_line, boards_line("P2")})) << "once a board is chosen, no item look-up";
   EXPECT_EQ(word(select("board_id", "B2a")), "ready");
   EXPECT_EQ(session.work_item, "") << "another board forgets it";
+}
+
+// Listed records are matched by their ids as field reads them: a board listed
+// without an id answers to an empty id.
+TEST_F(SessionResolution, BoardsWithoutAnIdMatchAnEmptyId) {
+  const Json nameless = {{"name", "Nameless"}};
+  struct Case {
+    const char* name;
+    Json boards;
+    std::string bound;               // the session's bound work item
+    std::vector<std::string> words;  // the status of each call, or the error
+  };
+  const std::string unavailable = "error: Bound work item's board is unavailable.";
+  const std::vector<Case> cases = {
+      {"a selected board without an id is still listed", Json::array({nameless}), "", {"ready", "ready"}},
+      {"an item without boardId finds the board without an id",
+       Json::array({Json{{"id", "B2a"}}, nameless}),
+       "NB-1",
+       {"ready", "ready"}},
+      {"an item without boardId finds no board with an id", Json::array({Json{{"id", "B2a"}}}), "NB-1", {unavailable}},
+  };
+  items = Json::array({Json{{"id", "W7"}, {"key", "NB-1"}}});
+  // A project nobody chose explicitly, so that the bound item is looked up.
+  ScopedEnv project("VELTRUN_PROJECT", "P2");
+  for (const Case& c : cases) {
+    session = Session{};
+    session.work_item = c.bound;
+    boards["P2"] = c.boards;
+    for (std::size_t i = 0; i < c.words.size(); ++i) {
+      EXPECT_EQ(word(Json::object()), c.words[i]) << c.name << ", call " << i + 1;
+    }
+    if (c.words.back() == "ready") {
+      EXPECT_EQ(*session.board, nameless) << c.name;
+    }
+  }
 }
 
 TEST_F(SessionResolution, WorkspaceFolderThroughTheRegistry) {

@@ -1,0 +1,49 @@
+#pragma once
+// One HTTP exchange with the service as the client's transport sees it.
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json_text.hpp"
+
+namespace client_http {
+
+// What one answer may hold once decoded. A board page of 100 work items with
+// long descriptions and comment histories is a few MB; a gzip bomb or an
+// endless body stops here. Values are counted too: ten million empty objects
+// are 30 MB of text but near 1 GiB once parsed.
+inline constexpr std::size_t max_answer_bytes = std::size_t{64} << 20;
+inline constexpr std::size_t max_answer_values = 2'000'000;
+
+}  // namespace client_http
+
+// One request as it goes to the service.
+struct HttpExchange {
+  std::string method;
+  std::string url;                   // the base URL joined with the path, query included
+  std::vector<std::string> headers;  // "Name: value" lines; "Name:" asks for no such header at all
+  std::optional<std::string> body;   // compact JSON, announced by a "Content-Type: application/json" line
+};
+
+// The final status of an answer and its body.
+struct HttpReply {
+  long status = 0;
+  std::string body;
+  bool body_read = true;  // false when the status arrived but its body could not be read
+};
+
+// Answers one exchange; nothing when no response came back.
+using HttpTransport = std::function<std::optional<HttpReply>(const HttpExchange&)>;
+
+namespace client_http {
+
+// The body, when it was read whole and within max_answer_bytes.
+std::optional<std::string_view> readable_body(const HttpReply& reply);
+
+// The readable body as one JSON value of at most max_answer_values values.
+std::optional<Json> parsed_body(const HttpReply& reply);
+
+}  // namespace client_http

@@ -1,0 +1,30 @@
+#pragma once
+// The conversation's session record. Only the session tool, the dispatcher
+// and the server see it; its operations live in context.cpp with the rest of
+// the session rules.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json_text.hpp"
+
+struct Session {
+  std::string source;              // "", "session selection", "VELTRUN_PROJECT", "workspace folder"
+  std::string work_item;           // bound work-item reference, "" when none
+  std::optional<std::string> cwd;  // workspace folder, kept as given
+  std::optional<Json> project;     // selected project record
+  std::optional<Json> board;       // selected board record
+  bool disabled = false;
+  bool opted_in = false;
+
+  // Reads VELTRUN_CWD and VELTRUN_WORK_ITEM.
+  static Session from_env();
+
+  // The session status object for a state word; never fails.
+  Json status(std::string_view state, std::vector<Json> projects) const;
+
+  // Session actions, workspace folder, consent gate and project choice.
+  // Without a project list this is the first phase of a resolution.
+  Result<Json> local_context(const Json& arguments, std::optional<std::vector<Json>> projects);
+};

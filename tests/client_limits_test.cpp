@@ -1,0 +1,177 @@
+// What one answer and one paged list may hold: past a cap the request ends
+// with its sentence instead of the memory running out.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client.hpp"
+#include "fake_service.hpp"
+#include "hostile_answers.hpp"
+#include "temp_dir.hpp"
+
+namespace {
+
+using client_http::max_answer_bytes;
+using client_http::max_answer_values;
+
+constexpr const char* invalid_json = "Veltrun API returned invalid JSON.";
+
+std::string text_of(const Result<Json>& result) {
+  return result ? "value " + json_text::compact(*result) : "error " + result.error();
+}
+
+std::string head(int status, const std::string& extra) {
+  return "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: application/json\r\n" + extra + "\r\n";
+}
+
+struct CapCase {
+  const char* name;
+  std::string response;
+  std::string expected;
+};
+
+// Over libcurl: decoded bytes past the cap end the transfer, and the answer
+// is judged by its status as one whose body could not be read.
+TEST(ClientLimits, DecodedBodyPastTheCapIsNotRead) {
+  const std::string bomb = hostile::gzip_bomb(std::size_t{256} << 20);
+  ASSERT_LT(bomb.size(), std::size_t{8} << 20);
+  auto gzipped = [](int status, const std::string& body) {
+    return head(status, "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(body.size()) + "\r\n") + body;
+  };
+  const std::vector<CapCase> cases = {
+      {"at the cap", gzipped(200, hostile::gzip_bomb(max_answer_bytes)), "value 0"},
+      {"one byte past the cap", gzipped(200, hostile::gzip_bomb(max_answer_bytes + 1)),
+       std::string("error ") + invalid_json},
+      {"256 MiB gzip bomb", gzipped(200, bomb), std::string("error ") + invalid_json},
+      {"256 MiB gzip bomb as an error body", gzipped(500, bomb),
+       "error Veltrun API returned HTTP 500 for GET board/projects. No success or empty result can be inferred."},
+  };
+  TempDir dir;
+  dir.write("board-token.txt", "board-secret");
+  for (const CapCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::RawService service(c.response);
+    Client client{dir.path(), service.base_url()};
+    EXPECT_EQ(text_of(client.request("GET", "board/projects", false)), c.expected);
+  }
+}
+
+// A body that never ends stops at the cap, long before the deadline.
+TEST(ClientLimits, EndlessBodyStopsAtTheCap) {
+  std::atomic<std::size_t> sent{0};
+  fake::RawService service([&](int connection, const std::string&) {
+    const std::string opening = head(200, "Transfer-Encoding: chunked\r\n") + "1\r\n[\r\n";
+    ::send(connection, opening.data(), opening.size(), MSG_NOSIGNAL);
+    const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
+    while (sent < 4 * max_answer_bytes && ::send(connection, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+      sent += 0x10000;
+    }
+  });
+  TempDir dir;
+  dir.write("board-token.txt", "board-secret");
+  Client client{dir.path(), service.base_url(), ClientHooks{.deadline = std::chrono::minutes(2)}};
+  EXPECT_EQ(text_of(client.request("GET", "board/projects", false)), std::string("error ") + invalid_json);
+  // The fake stops once the client hangs up; socket buffers hold a few MB more.
+  EXPECT_GE(sent.load(), max_answer_bytes - 0x10000);
+  EXPECT_LT(sent.load(), 2 * max_answer_bytes);
+}
+
+// Through the transport seam the same caps hold: bytes and values.
+TEST(ClientLimits, AnswerCapsHoldForEveryTransport) {
+  struct Case {
+    const char* name;
+    std::string body;
+    bool read;
+  };
+  auto values = [](std::size_t count) {  // an array holding count - 1 zeros
+    std::string text = "[0";
+    for (std::size_t i = 2; i < count; ++i) text += ",0";
+    return text + "]";
+  };
+  const std::vector<Case> cases = {
+      {"bytes at the cap", hostile::padded_zero(max_answer_bytes), true},
+      {"bytes past the cap", hostile::padded_zero(max_answer_bytes + 1), false},
+      {"values at the cap", values(max_answer_values), true},
+      {"values past the cap", values(max_answer_values + 1), false},
+      {"ten million empty objects", hostile::empty_objects(10'000'000), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.write("board-token.txt", "board-secret");
+    const std::string& body = c.body;
+    Client client{dir.path(), "https://veltrun.test/api", ClientHooks{.transport = [&](const HttpExchange&) {
+                                                         return std::optional(HttpReply{.status = 200, .body = body});
+                                                       }}};
+    const auto result = client.request("GET", "board/projects", false);
+    EXPECT_EQ(result.has_value(), c.read) << (result ? "" : result.error());
+    if (!c.read) {
+      EXPECT_EQ(result.error(), invalid_json);
+    }
+  }
+}
+
+// A client whose transport answers every work-item page with page(n) for
+// the nth request.
+struct PagedService {
+  std::function<Json(std::size_t)> page;
+  std::vector<std::string> urls;
+  TempDir dir;
+  Client client{dir.path(), "https://veltrun.test/api", ClientHooks{.transport = [this](const HttpExchange& request) {
+                  urls.push_back(request.url);
+                  return std::optional(HttpReply{.status = 200, .body = json_text::compact(page(urls.size()))});
+                }}};
+
+  explicit PagedService(std::function<Json(std::size_t)> pages) : page(std::move(pages)) {
+    dir.write("board-token.txt", "board-secret");
+  }
+};
+
+// Page n holds one item "W{n}"; a cursor follows while more is true.
+Json numbered_page(std::size_t n, bool more, Json extra = Json::object()) {
+  Json item = {{"id", "W" + std::to_string(n)}, {"boardId", "B1"}};
+  item.update(extra);
+  return {{"items", Json::array({item})}, {"nextCursor", more ? Json("") : Json(nullptr)}};
+}
+
+const std::string too_large =
+    "Veltrun API returned more work items than one listing may hold (1000 pages or 4000000 JSON values); refusing a "
+    "partial list.";
+
+TEST(ClientLimits, EndlessCursorEndsAtThePageCap) {
+  PagedService endless([](std::size_t n) { return numbered_page(n, true); });
+  const auto listed = endless.client.items_including("P1", "B1", "");
+  ASSERT_FALSE(listed);
+  EXPECT_EQ(listed.error(), too_large);
+  EXPECT_EQ(endless.urls.size(), client_http::max_list_pages);
+  EXPECT_EQ(endless.urls.back(),
+            "https://veltrun.test/api/board/projects/P1/work-items?limit=100&boardId=B1&cursor=W999");
+
+  // The last page allowed may end the list.
+  PagedService longest([](std::size_t n) { return numbered_page(n, n < client_http::max_list_pages); });
+  const auto whole = longest.client.items_including("P1", "B1", "");
+  ASSERT_TRUE(whole) << whole.error();
+  EXPECT_EQ(whole->size(), client_http::max_list_pages);
+}
+
+// Pages each within the answer cap still may not add up past the list cap.
+TEST(ClientLimits, PagesAddUpToTheValueCap) {
+  // One item of 1 + 3 + 100,000 values a page: 40 pages hold 4,000,160.
+  const Json filler = {{"filler", Json(std::vector<int>(100'000, 0))}};
+  PagedService heavy([&](std::size_t n) { return numbered_page(n, true, filler); });
+  const auto listed = heavy.client.items_including("P1", "B1", "comments");
+  ASSERT_FALSE(listed);
+  EXPECT_EQ(listed.error(), too_large);
+  EXPECT_EQ(heavy.urls.size(), 40u);
+
+  PagedService within([&](std::size_t n) { return numbered_page(n, n < 39, filler); });
+  const auto listed_within = within.client.items_including("P1", "B1", "comments");
+  ASSERT_TRUE(listed_within) << listed_within.error();
+  EXPECT_EQ(listed_within->size(), 39u);
+}
+
+}  // namespace
