@@ -4,6 +4,8 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,6 +62,12 @@ Reply Reply::redirect(int status, std::string location) {
 Service::Service() : Service(0) {}
 
 Service::Service(int fixed_port) : server_(std::make_unique<httplib::Server>()) {
+  // Tests run as parallel processes; those on the one fixed port take turns.
+  if (fixed_port != 0) {
+    port_lock_ = ::open(("/tmp/veltrun-loopback-" + std::to_string(fixed_port) + ".lock").c_str(),
+                        O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (port_lock_ >= 0) ::flock(port_lock_, LOCK_EX);
+  }
   server_->set_keep_alive_max_count(1);
   auto handle = [this](const httplib::Request& in, httplib::Response& out) {
     Request request;
@@ -95,6 +103,7 @@ Service::Service(int fixed_port) : server_(std::make_unique<httplib::Server>()) 
 Service::~Service() {
   server_->stop();
   if (thread_.joinable()) thread_.join();
+  if (port_lock_ >= 0) ::close(port_lock_);
 }
 
 std::string Service::origin() const { return "http://127.0.0.1:" + std::to_string(port_); }

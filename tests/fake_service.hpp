@@ -86,6 +86,7 @@ class Service {
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
   int port_ = 0;
+  int port_lock_ = -1;  // held while a fixed port is in use
   mutable std::mutex mutex_;
   std::map<std::string, std::vector<Handler>> routes_;
   std::map<std::string, std::size_t> served_;
