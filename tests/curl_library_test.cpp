@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 TEST(CurlLibrary, LoadedOnceWithEveryFunctionBound) {
@@ -43,6 +45,41 @@ TEST(CurlLibrary, FunctionsWorkTogether) {
   CURL* easy = curl.easy_init();
   ASSERT_NE(easy, nullptr);
   EXPECT_EQ(curl.easy_setopt(easy, CURLOPT_URL, "http://127.0.0.1:9/"), CURLE_OK);
+  curl.easy_cleanup(easy);
+}
+
+// A stand-in for curl_easy_setopt that refuses one option; libcurl's own
+// signature is variadic, so this one is too.
+CURLoption refused_option;
+CURLcode refusing_setopt(CURL*, CURLoption option, ...) {
+  return option == refused_option ? CURLE_NOT_BUILT_IN : CURLE_OK;
+}
+
+// A libcurl that refuses any one of the options that keep an exchange safe
+// makes the handle unusable, whatever the others did.
+TEST(CurlLibrary, ExchangeIsUnsafeWhenAnySecurityOptionIsRefused) {
+  curl_library::Functions curl = *curl_library::get();
+  curl.easy_setopt = refusing_setopt;
+  for (CURLoption option : {CURLOPT_PROTOCOLS_STR, CURLOPT_REDIR_PROTOCOLS_STR, CURLOPT_PROXY, CURLOPT_SSL_VERIFYPEER,
+                            CURLOPT_SSL_VERIFYHOST, CURLOPT_SSLVERSION, CURLOPT_CAINFO, CURLOPT_CAPATH}) {
+    SCOPED_TRACE(option);
+    refused_option = option;
+    EXPECT_FALSE(curl_library::secure(curl, nullptr, "https", "test-ca.pem"));
+  }
+  // The test CA's options are only set when a test asks for them.
+  for (CURLoption option : {CURLOPT_CAINFO, CURLOPT_CAPATH}) {
+    refused_option = option;
+    EXPECT_TRUE(curl_library::secure(curl, nullptr, "https", ""));
+  }
+}
+
+// This machine's libcurl is recent enough and takes every option.
+TEST(CurlLibrary, InstalledLibraryTakesEverySecurityOption) {
+  const curl_library::Functions& curl = *curl_library::get();
+  CURL* easy = curl.easy_init();
+  ASSERT_NE(easy, nullptr);
+  EXPECT_TRUE(curl_library::secure(curl, easy, "https", ""));
+  EXPECT_TRUE(curl_library::secure(curl, easy, "http,https", std::string(VELTRUN_TEST_SOURCE_DIR) + "/tls/ca.pem"));
   curl.easy_cleanup(easy);
 }
 
