@@ -1,12 +1,23 @@
-# make run: install what is missing, build, start the server on stdio.
+# make run: install what is missing, build the server, start it on stdio.
 # make test: the same set-up, then the whole test suite.
 BUILD ?= build
 CMAKE_FLAGS ?=
 # WERROR=ON turns compiler warnings into errors, as CI builds do.
 WERROR ?= OFF
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: deps deps-checks build run test sanitize bench tidy clean
+.PHONY: deps deps-checks deps-once build build-server run install test sanitize bench tidy clean
+
+# A new build directory gets Ninja when it is installed (unless
+# CMAKE_GENERATOR names another): it builds the server in half the time and
+# finds it up to date in a tenth of a second.
+GENERATOR = $(if $(wildcard $(BUILD)/CMakeCache.txt)$(CMAKE_GENERATOR),,$(if $(shell command -v ninja),-G Ninja))
+CONFIGURE = $(strip cmake -S . -B $(BUILD) $(GENERATOR) -DVELTRUN_WERROR=$(WERROR) $(CMAKE_FLAGS))
+# Non-empty when build-server and run must install and configure: there is
+# no generated build yet (a failed configure leaves a cache), or CMAKE_FLAGS
+# asks for a change. Both would cost over a second at every start.
+SET_UP = $(if $(wildcard $(BUILD)/build.ninja $(BUILD)/Makefile),$(strip $(CMAKE_FLAGS)),yes)
 
 deps:
 	@scripts/install-deps
@@ -14,21 +25,32 @@ deps:
 deps-checks:
 	@scripts/install-deps checks
 
+deps-once:
+	@$(if $(SET_UP),scripts/install-deps >&2)
+
 build: deps
-	cmake -S . -B $(BUILD) -DVELTRUN_WERROR=$(WERROR) $(CMAKE_FLAGS)
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The server alone, without the tests and benchmarks.
+build-server: deps-once
+	$(if $(SET_UP),$(CONFIGURE))
+	cmake --build $(BUILD) -j $(JOBS) --target veltrun-mcp
 
 # Standard output belongs to the protocol: every set-up message goes to
 # standard error.
-run:
-	@scripts/install-deps >&2
-	@cmake -S . -B $(BUILD) -DVELTRUN_WERROR=$(WERROR) $(CMAKE_FLAGS) >&2
-	@cmake --build $(BUILD) -j $(JOBS) >&2
+run: deps-once
+	@$(if $(SET_UP),$(CONFIGURE) >&2)
+	@cmake --build $(BUILD) -j $(JOBS) --target veltrun-mcp >&2
 	@exec $(BUILD)/veltrun-mcp
+
+# Only the server goes to $(PREFIX)/bin.
+install: build-server
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 test: deps
 	cd tests/mcp-client && npm ci --no-audit --no-fund
-	cmake -S . -B $(BUILD) -DVELTRUN_WERROR=$(WERROR) $(CMAKE_FLAGS)
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 

@@ -1,5 +1,6 @@
 #pragma once
-// Device-code sign-in state and the browser launch.
+// Device-code sign-in: its state, its actions over a channel the Client
+// provides, and the browser launch.
 #include <chrono>
 #include <functional>
 #include <optional>
