@@ -44,6 +44,13 @@ std::string text_of(const Result<Json>& result) {
 }
 std::string error_text(const char* text) { return std::string("error ") + text; }
 
+// The answer with the status of a redirect and a place to go.
+fake::Reply moved(fake::Reply reply, int status = 307) {
+  reply.status = status;
+  reply.headers.emplace_back("Location", "/api/elsewhere");
+  return reply;
+}
+
 Json authorization(const Json& changes = Json::object()) {
   Json answer = {{"device_code", "DEV-1"},
                  {"user_code", "ABCD-EFGH"},
@@ -224,6 +231,8 @@ TEST(LoginPoll, EveryTokenAnswerHasItsOutcome) {
       {"answer an array", token_answer(Json::array({"approved"})), error_text("Unexpected sign-in status."), true},
       {"401 is no sign-in text", fake::Reply::json(Json{{"message", "no"}}, 401), error_text(request_failed), true},
       {"400", fake::Reply::json(Json{{"error", "authorization_pending"}}, 400), error_text(request_failed), true},
+      {"approval behind a 302", moved(fake::Reply::json(Json{{"status", "approved"}, {"key", "vlt_live_x"}}), 302),
+       error_text(request_failed), true},
       {"204", fake::Reply::empty(204), error_text(invalid_response), true},
       {"empty 200", fake::Reply::empty(200), error_text(invalid_response), true},
       {"html 200", fake::Reply::raw(200, "<html>", "text/html"), error_text(invalid_response), true},
@@ -426,6 +435,8 @@ TEST(LoginStart, CodesAndExpiryAreChecked) {
        invalid_expiry},
       {"authorize 500", fake::Reply::json(Json{{"message", "down"}}, 500), request_failed},
       {"authorize 401", fake::Reply::json(Json::object(), 401), request_failed},
+      // A sign-in exchange follows no redirect, and a redirect is no answer.
+      {"authorize 307 with a complete body", moved(fake::Reply::json(authorization())), request_failed},
       {"authorize 204", fake::Reply::empty(204), invalid_response},
       {"authorize empty 200", fake::Reply::empty(200), invalid_response},
   });
