@@ -46,7 +46,7 @@ TEST(HostileService, SameProcessAnswersAfterEachHostileAnswer) {
 
   service.on("GET", "board/projects", fake::Reply::json(Json::array({Json{{"id", "P1"}, {"name", "Alpha"}}})));
   service.on("GET", "board/projects/P1/boards", fake::Reply::json(Json::array({Json{{"id", "B1"}, {"name", "Main"}}})));
-  fake::Reply bomb = fake::Reply::raw(200, hostile::gzip_bomb(std::size_t{256} << 20), "application/json");
+  fake::Reply bomb = fake::Reply::raw(200, hostile::gzip_bomb(std::size_t{128} << 20), "application/json");
   bomb.headers.emplace_back("Content-Encoding", "gzip");
   service.on("GET", items_path, bomb);
   service.on("GET", items_path,
