@@ -39,17 +39,16 @@ struct CapCase {
 // Over libcurl: decoded bytes past the cap end the transfer, and the answer
 // is judged by its status as one whose body could not be read.
 TEST(ClientLimits, DecodedBodyPastTheCapIsNotRead) {
-  const std::string bomb = hostile::gzip_bomb(std::size_t{128} << 20);
-  ASSERT_LT(bomb.size(), std::size_t{8} << 20);
+  // 64 KB of gzip that expand to one byte more than an answer may hold.
+  const std::string bomb = hostile::gzip_bomb(max_answer_bytes + 1);
+  ASSERT_LT(bomb.size(), std::size_t{1} << 20);
   auto gzipped = [](int status, const std::string& body) {
     return head(status, "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(body.size()) + "\r\n") + body;
   };
   const std::vector<CapCase> cases = {
       {"at the cap", gzipped(200, hostile::gzip_bomb(max_answer_bytes)), "value 0"},
-      {"one byte past the cap", gzipped(200, hostile::gzip_bomb(max_answer_bytes + 1)),
-       std::string("error ") + invalid_json},
-      {"128 MiB gzip bomb", gzipped(200, bomb), std::string("error ") + invalid_json},
-      {"128 MiB gzip bomb as an error body", gzipped(500, bomb),
+      {"one byte past the cap", gzipped(200, bomb), std::string("error ") + invalid_json},
+      {"one byte past the cap in an error body", gzipped(500, bomb),
        "error Veltrun API returned HTTP 500 for GET board/projects. No success or empty result can be inferred."},
   };
   TempDir dir;
