@@ -277,9 +277,9 @@ std::expected<Json, Client::Failure> Client::send(std::string_view method, std::
                                       "Authorization: Bearer " + *credential};
   const auto reply = exchange(method, path, std::move(headers), body);
   if (!reply) {
-    return std::unexpected(Failure{
-        "Veltrun API could not be reached for " + std::string(method) + " " + std::string(path) + ".",
-        body.has_value()});
+    return std::unexpected(
+        Failure{"Veltrun API could not be reached for " + std::string(method) + " " + std::string(path) + ".",
+                body.has_value()});
   }
   return judged(*reply, method, path, body.has_value());
 }

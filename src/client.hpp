@@ -64,6 +64,12 @@ class Client {
   struct Failure {
     std::string text;
     bool outcome_unknown = false;
+
+    // The text, followed by the sentence that forbids a retry when the
+    // outcome is unknown.
+    std::string with_warning(std::string_view unconfirmed) const {
+      return outcome_unknown ? text + " " + std::string(unconfirmed) : text;
+    }
   };
 
   // One request to base_url + "/" + path with the board (docs false) or Docs

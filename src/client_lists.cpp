@@ -12,6 +12,7 @@ constexpr std::string_view missing_list = "Veltrun API response is missing the e
 constexpr std::string_view board_mismatch =
     "Board scope mismatch in API response; refusing to read or write across boards.";
 constexpr std::string_view invalid_cursor = "Invalid pagination cursor.";
+
 std::unexpected<std::string> too_large() {
   return std::unexpected("Veltrun API returned more work items than one listing may hold (" +
                          std::to_string(client_http::max_list_pages) + " pages or " +

@@ -29,14 +29,15 @@ std::optional<Functions> load() {
   decltype(&::curl_global_init) global_init = nullptr;
   decltype(&::curl_version_info) version_info = nullptr;
   const bool bound =
-      bind(library, "curl_global_init", global_init) && bind(library, "curl_version_info", version_info) && bind(library, "curl_easy_init", f.easy_init) &&
-      bind(library, "curl_easy_cleanup", f.easy_cleanup) && bind(library, "curl_easy_setopt", f.easy_setopt) &&
-      bind(library, "curl_easy_perform", f.easy_perform) && bind(library, "curl_easy_getinfo", f.easy_getinfo) &&
-      bind(library, "curl_slist_append", f.slist_append) && bind(library, "curl_slist_free_all", f.slist_free_all) &&
-      bind(library, "curl_share_init", f.share_init) && bind(library, "curl_share_setopt", f.share_setopt) &&
-      bind(library, "curl_share_cleanup", f.share_cleanup) && bind(library, "curl_url", f.url) &&
-      bind(library, "curl_url_cleanup", f.url_cleanup) && bind(library, "curl_url_set", f.url_set) &&
-      bind(library, "curl_url_get", f.url_get) && bind(library, "curl_free", f.free);
+      bind(library, "curl_global_init", global_init) && bind(library, "curl_version_info", version_info) &&
+      bind(library, "curl_easy_init", f.easy_init) && bind(library, "curl_easy_cleanup", f.easy_cleanup) &&
+      bind(library, "curl_easy_setopt", f.easy_setopt) && bind(library, "curl_easy_perform", f.easy_perform) &&
+      bind(library, "curl_easy_getinfo", f.easy_getinfo) && bind(library, "curl_slist_append", f.slist_append) &&
+      bind(library, "curl_slist_free_all", f.slist_free_all) && bind(library, "curl_share_init", f.share_init) &&
+      bind(library, "curl_share_setopt", f.share_setopt) && bind(library, "curl_share_cleanup", f.share_cleanup) &&
+      bind(library, "curl_url", f.url) && bind(library, "curl_url_cleanup", f.url_cleanup) &&
+      bind(library, "curl_url_set", f.url_set) && bind(library, "curl_url_get", f.url_get) &&
+      bind(library, "curl_free", f.free);
   if (!bound) return std::nullopt;
   // An older libcurl would ignore the options that keep redirects on https.
   const curl_version_info_data* version = version_info(CURLVERSION_NOW);

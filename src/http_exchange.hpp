@@ -9,17 +9,6 @@
 
 #include "json_text.hpp"
 
-namespace client_http {
-
-// What one answer may hold once decoded. A board page of 100 work items with
-// long descriptions and comment histories is a few MB; a gzip bomb or an
-// endless body stops here. Values are counted too: ten million empty objects
-// are 30 MB of text but near 1 GiB once parsed.
-inline constexpr std::size_t max_answer_bytes = std::size_t{64} << 20;
-inline constexpr std::size_t max_answer_values = 2'000'000;
-
-}  // namespace client_http
-
 // One request as it goes to the service.
 struct HttpExchange {
   std::string method;
@@ -39,6 +28,13 @@ struct HttpReply {
 using HttpTransport = std::function<std::optional<HttpReply>(const HttpExchange&)>;
 
 namespace client_http {
+
+// What one answer may hold once decoded. A board page of 100 work items with
+// long descriptions and comment histories is a few MB; a gzip bomb or an
+// endless body stops here. Values are counted too: ten million empty objects
+// are 30 MB of text but near 1 GiB once parsed.
+inline constexpr std::size_t max_answer_bytes = std::size_t{64} << 20;
+inline constexpr std::size_t max_answer_values = 2'000'000;
 
 // The body, when it was read whole and within max_answer_bytes.
 std::optional<std::string_view> readable_body(const HttpReply& reply);

@@ -13,8 +13,8 @@
 
 #include "build_config.hpp"
 #include "context.hpp"
-#include "tool_outcome.hpp"
 #include "curl_library.hpp"
+#include "tool_outcome.hpp"
 
 extern char** environ;
 
@@ -101,9 +101,9 @@ bool usable_key(std::string_view key) {
          std::none_of(key.begin(), key.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
 }
 
-Result<Json> start(login::Auth& auth, const login::Channel& hooks) {
+Result<Json> start(login::Auth& auth, const login::Channel& channel) {
   if (auth.pending) return auth.pending->start_response;
-  const auto answer = hooks.post("device/authorize", Json{{"deviceLabel", "Veltrun MCP"}});
+  const auto answer = channel.post("device/authorize", Json{{"deviceLabel", "Veltrun MCP"}});
   if (!answer) return std::unexpected(answer.error());
   const std::string device_code = context::field(*answer, "device_code");
   const std::string user_code = context::field(*answer, "user_code");
@@ -115,13 +115,13 @@ Result<Json> start(login::Auth& auth, const login::Channel& hooks) {
   const auto interval = poll_interval(*answer);
 
   // Only a response that passed every check may open the browser.
-  const bool opened = hooks.open_browser(url);
+  const bool opened = channel.open_browser(url);
   Json result = {
       {"browser_opened", opened},         {"expires_in", *expires_in}, {"instruction", start_instruction},
       {"interval", interval.count()},     {"status", "pending"},       {"user_code", user_code},
       {"verification_uri_complete", url},
   };
-  const auto now = hooks.now();
+  const auto now = channel.now();
   auth.pending = login::Pending{
       .device_code = device_code,
       .expires_at = now + std::chrono::seconds(*expires_in),
@@ -132,15 +132,15 @@ Result<Json> start(login::Auth& auth, const login::Channel& hooks) {
   return result;
 }
 
-Result<Json> poll(login::Auth& auth, const login::Channel& hooks) {
+Result<Json> poll(login::Auth& auth, const login::Channel& channel) {
   if (!auth.pending) return failure("No pending sign-in. Call start first.");
   login::Pending& pending = *auth.pending;
-  const auto now = hooks.now();
+  const auto now = channel.now();
   if (now < pending.next_poll_at) return pending.start_response;
   // Moved on before sending, so that a failed poll also keeps the spacing.
   pending.next_poll_at = now + pending.interval;
 
-  const auto answer = hooks.post("device/token", Json{{"device_code", pending.device_code}});
+  const auto answer = channel.post("device/token", Json{{"device_code", pending.device_code}});
   if (!answer) return std::unexpected(answer.error());
   const auto status = answer->is_object() ? answer->find("status") : answer->end();
   const std::string word = status != answer->end() && status->is_string() ? status->get<std::string>() : "";
@@ -185,10 +185,6 @@ Result<Json> device_answer(const std::optional<HttpReply>& reply) {
   if (!value) return failure(invalid_response);
   return std::move(*value);
 }
-
-}  // namespace login
-
-namespace login {
 
 // A launcher that outlasted an earlier wait is reaped once it has ended, so
 // that none stays behind as a zombie. Launchers are the only children the

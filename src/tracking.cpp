@@ -225,8 +225,7 @@ ToolOutcome assign(const Client& client, std::string_view project_id, std::strin
   const Json body = {{"assigneeUserId", *assignee}, {"reason", reason.is_string() ? reason : Json("")}};
   auto response =
       client.send("PATCH", "board/projects/" + *project + "/work-items/" + *item_id + "/assignment", false, body);
-  if (!response && response.error().outcome_unknown) return unconfirmed(response.error().text, unverified_send);
-  if (!response) return failure(response.error().text);
+  if (!response) return failure(response.error().with_warning(unverified_send));
   if (auto confirmed = confirm_echo(*response, *project, board_id, *item_id, *assignee); !confirmed) {
     return std::unexpected(confirmed.error());
   }

@@ -28,16 +28,9 @@ constexpr std::string_view assignment_unconfirmed =
     "Assignment is not confirmed. Do not retry automatically: read the work item's assignee with get_work_item "
     "first.";
 
-// A failure's text, followed by the sentence that forbids a retry when the
-// write may have been carried out all the same.
-std::unexpected<std::string> failed_write(const Client::Failure& failed, std::string_view sentence) {
-  if (!failed.outcome_unknown) return failure(failed.text);
-  return unconfirmed(failed.text, sentence);
-}
-
 // A failed write request ends the tool; its answer is not read.
 ToolOutcome sent(const std::expected<Json, Client::Failure>& response, std::string_view sentence, std::string text) {
-  if (!response) return failed_write(response.error(), sentence);
+  if (!response) return failure(response.error().with_warning(sentence));
   return text;
 }
 
@@ -96,7 +89,7 @@ std::string assign_to_signed_in_user(const Client& client, const Target& target)
   const Json body = {{"assigneeUserId", *subject}, {"reason", "Auto-assigned: working on it via veltrun-mcp."}};
   auto response = client.send("PATCH", target.path + "/assignment", false, body);
   if (!response) {
-    return " Phase changed, but assignment failed: " + failed_write(response.error(), assignment_unconfirmed).error();
+    return " Phase changed, but assignment failed: " + response.error().with_warning(assignment_unconfirmed);
   }
   return " Auto-assigned to you.";
 }
@@ -158,7 +151,8 @@ ToolOutcome resolve_finding(const Client& client, const Target& target, const Js
   Json request = {{"status", status}};
   if (!note.empty()) request["resolutionNote"] = note;
   return sent(client.send("PATCH", target.path + "/review-findings/" + *finding_id, false, request),
-              finding_unconfirmed, "Finding " + *finding_id + " on " + reference(target.item) + " marked " + status + ".");
+              finding_unconfirmed,
+              "Finding " + *finding_id + " on " + reference(target.item) + " marked " + status + ".");
 }
 
 ToolOutcome update_phase(const Client& client, const Target& target, const Json& arguments) {
@@ -168,7 +162,7 @@ ToolOutcome update_phase(const Client& client, const Target& target, const Json&
   auto response = client.send("PATCH", target.path + "/phase", false, request);
   if (!response && response.error().outcome_unknown) {
     // Not known to be refused: the findings that would block Done say nothing here.
-    return failed_write(response.error(), phase_unconfirmed);
+    return failure(response.error().with_warning(phase_unconfirmed));
   }
   if (!response) return refused_phase(client, target, phase, response.error().text);
 

@@ -68,7 +68,7 @@ TEST(ClientLimits, EndlessBodyStopsAtTheCap) {
     const std::string opening = head(200, "Transfer-Encoding: chunked\r\n") + "1\r\n[\r\n";
     ::send(connection, opening.data(), opening.size(), MSG_NOSIGNAL);
     const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
-    while (sent < 4 * max_answer_bytes && ::send(connection, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+    while (sent<4 * max_answer_bytes&& ::send(connection, chunk.data(), chunk.size(), MSG_NOSIGNAL)> 0) {
       sent += 0x10000;
     }
   });

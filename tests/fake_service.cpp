@@ -1,10 +1,10 @@
 #include "fake_service.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -352,7 +352,9 @@ std::vector<Write> writes() {
   return {
       {"create_work_item",
        {"POST /api/board/projects/P1/work-items"},
-       [](const Client& client) { return create::work_item(client, "P1", "B1", Json{{"title", "Add retries"}}); },
+       [](const Client& client) {
+         return create::work_item(client, "P1", "B1", Json{{"title", "Add retries"}});
+       },
        then(creation_not_confirmed)},
       {"update_doc_page",
        {"GET /api/docs/projects/P1/pages/PG1", "PATCH /api/docs/projects/P1/pages/PG1"},
@@ -375,7 +377,8 @@ std::vector<Write> writes() {
       {"post_review",
        {"POST /api/" + item_path + "/review-findings/verdict"},
        [](const Client& client) {
-         return work_items::post_review(client, {held_item, item_path}, Json{{"verdict", "approve"}, {"summary", "ok"}});
+         return work_items::post_review(client, {held_item, item_path},
+                                        Json{{"verdict", "approve"}, {"summary", "ok"}});
        },
        then(review_not_confirmed)},
       {"resolve_finding",
@@ -446,8 +449,9 @@ TEST(FaultWrites, RefusedWorkItemWritesKeepTheServiceText) {
             "error: Veltrun API returned HTTP 500 for PATCH " + item_path +
                 "/phase. No success or empty result can be inferred.");
   // The refused move to Done looks for the findings that block it.
-  EXPECT_EQ(service.lines(), (std::vector<std::string>{"POST " + item_path + "/comments", "PATCH " + item_path + "/phase",
-                                                      "GET " + item_path + "/review-findings"}));
+  EXPECT_EQ(service.lines(),
+            (std::vector<std::string>{"POST " + item_path + "/comments", "PATCH " + item_path + "/phase",
+                                      "GET " + item_path + "/review-findings"}));
 }
 
 TEST(FaultRedirects, WritesStayWhereTheyWereSent) {
@@ -724,12 +728,16 @@ TEST(FaultBrowser, HangingLauncherIsNotWaitedForForever) {
   ASSERT_EQ(process_state(pid), 'Z');
 
   Session session;
-  std::istringstream input(R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n");
+  std::istringstream input(R"({"jsonrpc":"2.0","id":1,"method":"ping"})"
+                           "\n");
   std::vector<std::string> replies;
-  const auto served = server::serve(input, [&](std::string_view line) -> std::expected<void, std::string> {
-    replies.emplace_back(line);
-    return {};
-  }, session, client);
+  const auto served = server::serve(
+      input,
+      [&](std::string_view line) -> std::expected<void, std::string> {
+        replies.emplace_back(line);
+        return {};
+      },
+      session, client);
   ASSERT_TRUE(served);
   EXPECT_EQ(replies, std::vector<std::string>{R"({"id":1,"jsonrpc":"2.0","result":{}})"});
   EXPECT_EQ(process_state(pid), std::nullopt);

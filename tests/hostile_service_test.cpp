@@ -54,20 +54,21 @@ TEST(HostileService, SameProcessAnswersAfterEachHostileAnswer) {
   // A fresh item and another cursor on every page.
   service.on("GET", items_path, fake::Reply::json(Json{{"items", Json::array({item("W1")})}, {"nextCursor", ""}}));
   for (std::size_t n = 1; n <= client_http::max_list_pages; ++n) {
-    service.on("GET", items_path + "&cursor=W" + std::to_string(n),
-               fake::Reply::json(Json{{"items", Json::array({item("W" + std::to_string(n + 1))})}, {"nextCursor", ""}}));
+    service.on(
+        "GET", items_path + "&cursor=W" + std::to_string(n),
+        fake::Reply::json(Json{{"items", Json::array({item("W" + std::to_string(n + 1))})}, {"nextCursor", ""}}));
   }
   service.on("GET", items_path, fake::Reply::json(Json{{"items", Json::array({item("W1")})}, {"nextCursor", nullptr}}));
 
-  process::Child server(VELTRUN_LOOPBACK_BINARY, {{"HOME", home.path().string()},
-                                                  {"VELTRUN_PROJECT", "P1"},
-                                                  {"VELTRUN_BOARD", "B1"}});
+  process::Child server(VELTRUN_LOOPBACK_BINARY,
+                        {{"HOME", home.path().string()}, {"VELTRUN_PROJECT", "P1"}, {"VELTRUN_BOARD", "B1"}});
   const std::string invalid_json = "error: Veltrun API returned invalid JSON.";
   for (const auto& [id, expected] : std::vector<std::pair<int, std::string>>{
            {1, invalid_json},
            {2, invalid_json},
-           {3, "error: Veltrun API returned more work items than one listing may hold (1000 pages or 4000000 JSON "
-               "values); refusing a partial list."}}) {
+           {3,
+            "error: Veltrun API returned more work items than one listing may hold (1000 pages or 4000000 JSON "
+            "values); refusing a partial list."}}) {
     SCOPED_TRACE(id);
     ASSERT_TRUE(server.write(call(id)));
     EXPECT_EQ(reply_text(server.read_line(process::scaled(60s))), expected);
