@@ -271,6 +271,13 @@ std::optional<HttpReply> Client::exchange(std::string_view method, std::string_v
 
 std::expected<Json, Client::Failure> Client::send(std::string_view method, std::string_view path, bool docs,
                                                   const std::optional<Json>& body) const {
+  std::size_t body_bytes = 0;
+  return send_measured(method, path, docs, body, body_bytes);
+}
+
+std::expected<Json, Client::Failure> Client::send_measured(std::string_view method, std::string_view path, bool docs,
+                                                           const std::optional<Json>& body,
+                                                           std::size_t& body_bytes) const {
   auto credential = token(docs);
   if (!credential) return std::unexpected(Failure{credential.error()});
   std::vector<std::string> headers = {std::string(api_user_agent), "Accept: application/json",
@@ -281,6 +288,7 @@ std::expected<Json, Client::Failure> Client::send(std::string_view method, std::
         Failure{"Veltrun API could not be reached for " + std::string(method) + " " + std::string(path) + ".",
                 body.has_value()});
   }
+  body_bytes = reply->body.size();
   return judged(*reply, method, path, body.has_value());
 }
 

@@ -28,10 +28,17 @@ std::string redirect_protocols(std::string_view url);
 // The whole of one exchange: name resolution, connection, redirects and body.
 inline constexpr std::chrono::milliseconds deadline{15'000};
 
-// What one paged work-item list may hold in all its pages together: 100,000
-// items, far beyond a real board, read in a few minutes at worst.
+// What one paged work-item listing may read: 100,000 items, far beyond a
+// real board.
 inline constexpr std::size_t max_list_pages = 1'000;
+// What a listing that keeps every item may hold in all its pages together:
+// a board of 15,000 items with their comments is about 1,000,000 values and
+// 25 MB; a service that adds page upon page ends here, not when memory runs out.
 inline constexpr std::size_t max_list_values = 4'000'000;
+inline constexpr std::size_t max_list_bytes = std::size_t{128} << 20;
+
+// The sentence of a listing past one of the limits above.
+std::string list_too_large();
 
 }  // namespace client_http
 
@@ -83,7 +90,15 @@ class Client {
   // The credential a request of that kind would carry now.
   Result<std::string> token(bool docs) const;
 
-  // All pages of a project's work items, optionally scoped to one board.
+  // Takes each page's items in page order, free to move them out, and the
+  // page's decoded size; an error ends the listing with that text.
+  using ItemPages = std::function<Result<void>(std::vector<Json>& items, std::size_t page_bytes)>;
+
+  // Every page of a project's work items, optionally scoped to one board,
+  // handed to take one at a time: only what take keeps outlives its page.
+  Result<void> each_item_page(std::string_view project_id, std::optional<std::string_view> board_id,
+                              std::string_view include, const ItemPages& take) const;
+  // All of them in one list, within the list limits.
   Result<std::vector<Json>> items_including(std::string_view project_id, std::optional<std::string_view> board_id,
                                             std::string_view include) const;
   Result<std::vector<Json>> pages(std::string_view project_id) const;
@@ -108,6 +123,9 @@ class Client {
   // connection; nothing when no response came back.
   std::optional<HttpReply> exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
                                     const std::optional<Json>& body) const;
+  // send, also telling the decoded size of the answer's body when one came.
+  std::expected<Json, Failure> send_measured(std::string_view method, std::string_view path, bool docs,
+                                             const std::optional<Json>& body, std::size_t& body_bytes) const;
 
   std::filesystem::path app_dir_;
   std::string base_url_;

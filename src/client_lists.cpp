@@ -13,11 +13,7 @@ constexpr std::string_view board_mismatch =
     "Board scope mismatch in API response; refusing to read or write across boards.";
 constexpr std::string_view invalid_cursor = "Invalid pagination cursor.";
 
-std::unexpected<std::string> too_large() {
-  return std::unexpected("Veltrun API returned more work items than one listing may hold (" +
-                         std::to_string(client_http::max_list_pages) + " pages or " +
-                         std::to_string(client_http::max_list_values) + " JSON values); refusing a partial list.");
-}
+std::unexpected<std::string> too_large() { return std::unexpected(client_http::list_too_large()); }
 
 constexpr std::array<std::string_view, 5> item_keys = {"items", "workItems", "work_items", "data", "results"};
 
@@ -59,11 +55,10 @@ bool more_pages(const Json& page) {
   return next != page.end() && next->is_string();
 }
 
-// The cursor of the next page is the last item's id, never "nextCursor":
-// each may be used once per listing, so a service that repeats itself ends
-// the walk instead of looping.
-Result<std::string> next_cursor(const std::vector<Json>& items, std::unordered_set<std::string>& used) {
-  const std::string cursor = items.empty() ? "" : context::field(items.back(), "id");
+// The cursor of the next page is the last item's id ("" when there is none),
+// never "nextCursor": each may be used once per listing, so a service that
+// repeats itself ends the walk instead of looping.
+Result<std::string> next_cursor(std::string cursor, std::unordered_set<std::string>& used) {
   if (cursor.empty() || !used.insert(cursor).second) return std::unexpected(std::string(invalid_cursor));
   if (!context::identifier(cursor)) return std::unexpected(invalid_identifier());
   return cursor;
@@ -87,8 +82,18 @@ void merge_repo_path(Json& project, const std::string& id, const std::vector<Jso
 
 }  // namespace
 
-Result<std::vector<Json>> Client::items_including(std::string_view project_id, std::optional<std::string_view> board_id,
-                                                  std::string_view include) const {
+namespace client_http {
+
+std::string list_too_large() {
+  return "Veltrun API returned more work items than one listing may hold (" + std::to_string(max_list_pages) +
+         " pages, " + std::to_string(max_list_values) + " JSON values or " + std::to_string(max_list_bytes) +
+         " bytes); refusing a partial list.";
+}
+
+}  // namespace client_http
+
+Result<void> Client::each_item_page(std::string_view project_id, std::optional<std::string_view> board_id,
+                                    std::string_view include, const ItemPages& take) const {
   if (!context::identifier(project_id)) return std::unexpected(invalid_identifier());
   std::string first_page = "board/projects/" + std::string(project_id) + "/work-items?limit=100";
   if (!include.empty()) first_page += "&include=" + std::string(include);
@@ -97,32 +102,45 @@ Result<std::vector<Json>> Client::items_including(std::string_view project_id, s
     first_page += "&boardId=" + std::string(*board_id);
   }
 
-  std::vector<Json> items;
   std::unordered_set<std::string> used;
   std::string cursor;
-  std::size_t values = 0;
   for (std::size_t page_count = 1;; ++page_count) {
-    // A service that keeps handing out fresh cursors ends here, not when
-    // memory runs out.
+    // A service that keeps handing out fresh cursors ends here.
     if (page_count > client_http::max_list_pages) return too_large();
     std::string path = first_page;
     if (!cursor.empty()) path.append("&cursor=").append(cursor);
-    auto page = request("GET", path, false);
-    if (!page) return std::unexpected(page.error());
+    std::size_t page_bytes = 0;
+    auto page = send_measured("GET", path, false, std::nullopt, page_bytes);
+    if (!page) return std::unexpected(std::move(page.error().text));
     auto list = extract(*page, item_keys);
     if (!list) return std::unexpected(list.error());
     if (board_id && !within_board(*list, *board_id)) return std::unexpected(std::string(board_mismatch));
-    for (const Json& item : *list) values += values_in(item);
-    if (values > client_http::max_list_values) return too_large();
     const bool more = more_pages(*page);
-    if (more) {
-      auto next = next_cursor(*list, used);
-      if (!next) return std::unexpected(next.error());
-      cursor = std::move(*next);
-    }
-    items.insert(items.end(), std::make_move_iterator(list->begin()), std::make_move_iterator(list->end()));
-    if (!more) return items;
+    // Read before take may move the items away.
+    std::string next_id = list->empty() ? std::string() : context::field(list->back(), "id");
+    if (auto taken = take(*list, page_bytes); !taken) return taken;
+    if (!more) return {};
+    auto next = next_cursor(std::move(next_id), used);
+    if (!next) return std::unexpected(next.error());
+    cursor = std::move(*next);
   }
+}
+
+Result<std::vector<Json>> Client::items_including(std::string_view project_id, std::optional<std::string_view> board_id,
+                                                  std::string_view include) const {
+  std::vector<Json> items;
+  std::size_t values = 0;
+  std::size_t bytes = 0;
+  auto listed = each_item_page(
+      project_id, board_id, include, [&](std::vector<Json>& page, std::size_t page_bytes) -> Result<void> {
+        for (const Json& item : page) values += values_in(item);
+        bytes += page_bytes;
+        if (values > client_http::max_list_values || bytes > client_http::max_list_bytes) return too_large();
+        items.insert(items.end(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
+        return {};
+      });
+  if (!listed) return std::unexpected(listed.error());
+  return items;
 }
 
 Result<std::vector<Json>> Client::pages(std::string_view project_id) const {

@@ -209,7 +209,7 @@ ToolOutcome post(const Client& client, std::string_view path, bool docs, Json bo
   if (!confirmed) return unconfirmed("Invalid or mismatched creation response.", not_confirmed);
   Json created = Json::object();
   created["created"] = *record;
-  return json_text::pretty(created);
+  return printed_pretty(created);
 }
 
 }  // namespace create

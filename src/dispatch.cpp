@@ -36,7 +36,7 @@ struct SelectedItem {
 
 ToolOutcome compact(const Result<Json>& value) {
   if (!value) return std::unexpected(value.error());
-  return json_text::compact(*value);
+  return printed_compact(*value);
 }
 
 bool in_catalogue(std::string_view name) {
@@ -49,8 +49,8 @@ bool in_catalogue(std::string_view name) {
 }
 
 ToolOutcome sign_in(const Session& session, const Client& client, const Json& arguments) {
-  if (session.disabled) return json_text::compact(session.status("disabled", {}));
-  if (!session.opted_in) return json_text::compact(session.status("needs_opt_in", {}));
+  if (session.disabled) return compact(session.status("disabled", {}));
+  if (!session.opted_in) return compact(session.status("needs_opt_in", {}));
   return compact(client.login(context::field(arguments, "action")));
 }
 
@@ -62,19 +62,24 @@ std::string item_reference(const Call& call) {
 }
 
 // The chosen item as listed; runs before any of the tool's own arguments is
-// looked at.
-Result<const Json*> chosen_item(const Call& call, const std::vector<Json>& items) {
-  return choose(items, item_reference(call), {"id", "key", "reference"});
+// looked at. Only the matches of the reference outlive their page.
+Result<Json> chosen_item(const Call& call, std::string_view include) {
+  Choice choice(item_reference(call), {"id", "key", "reference"});
+  auto listed = call.client.each_item_page(call.project_id, call.board_id, include,
+                                           [&](std::vector<Json>& page, std::size_t) -> Result<void> {
+                                             choice.consider(page);
+                                             return {};
+                                           });
+  if (!listed) return std::unexpected(listed.error());
+  return std::move(choice).take();
 }
 
 Result<SelectedItem> select_work_item(const Call& call, std::string_view include) {
-  auto items = call.client.items_including(call.project_id, call.board_id, include);
-  if (!items) return std::unexpected(items.error());
-  auto chosen = chosen_item(call, *items);
+  auto chosen = chosen_item(call, include);
   if (!chosen) return std::unexpected(chosen.error());
-  auto id = context::identifier(context::field(**chosen, "id"));
+  auto id = context::identifier(context::field(*chosen, "id"));
   if (!id) return std::unexpected(id.error());
-  return SelectedItem{**chosen, "board/projects/" + call.project_id + "/work-items/" + *id};
+  return SelectedItem{std::move(*chosen), "board/projects/" + call.project_id + "/work-items/" + *id};
 }
 
 using WorkItemTool = ToolOutcome (*)(const Client&, const work_items::Target&, const Json&);
@@ -94,18 +99,21 @@ ToolOutcome assign_work_item(const Call& call) {
 
 // The report never puts the item's id into a path, so it is not checked.
 ToolOutcome work_item_time(const Call& call) {
-  auto items = call.client.items_including(call.project_id, call.board_id, "events");
-  if (!items) return std::unexpected(items.error());
-  auto chosen = chosen_item(call, *items);
+  auto chosen = chosen_item(call, "events");
   if (!chosen) return std::unexpected(chosen.error());
   const std::int64_t now_ms = time_text::epoch_milliseconds(std::chrono::system_clock::now());
-  return compact(tracking::time(**chosen, call.board, now_ms));
+  return compact(tracking::time(*chosen, call.board, now_ms));
 }
 
 ToolOutcome board_summary(const Call& call) {
-  auto items = call.client.items_including(call.project_id, call.board_id, "");
-  if (!items) return std::unexpected(items.error());
-  return compact(tracking::summary(call.client, call.project_id, call.board, *items));
+  tracking::BoardCount count(call.board);
+  auto listed = call.client.each_item_page(call.project_id, call.board_id, "",
+                                           [&](std::vector<Json>& page, std::size_t) -> Result<void> {
+                                             for (const Json& item : page) count.add(item);
+                                             return {};
+                                           });
+  if (!listed) return std::unexpected(listed.error());
+  return compact(count.summary(call.client, call.project_id));
 }
 
 ToolOutcome list_project_members(const Call& call) {
@@ -186,7 +194,7 @@ ToolOutcome call_tool(Session& session, const Client& client, std::string_view n
 
   auto gate = session_context(session, client, Json{{"action", "status"}});
   if (!gate) return std::unexpected(gate.error());
-  if (context::field(*gate, "status") != "ready") return json_text::compact(*gate);
+  if (context::field(*gate, "status") != "ready") return compact(*gate);
   if (!session.project || !session.board) {
     return std::unexpected("The session has no project and board yet. Call veltrun_session(action=status).");
   }

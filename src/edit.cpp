@@ -147,7 +147,7 @@ ToolOutcome doc_page(const Client& client, std::string_view project_id, const Js
       !echoes(*updated, *body)) {
     return unconfirmed("Mismatched edit response.", not_confirmed);
   }
-  return json_text::pretty(Json{{"updated", *updated}});
+  return printed_pretty(Json{{"updated", *updated}});
 }
 
 }  // namespace edit

@@ -1,26 +1,56 @@
 #include "item_reference.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "context.hpp"
 #include "unicode_text.hpp"
 
+namespace {
+
+constexpr std::string_view reference_required = "A nonempty reference is required.";
+
+// ref is not empty, so an absent or non-string member never matches.
+template <typename Keys>
+bool named(const Json& record, std::string_view ref, const Keys& keys) {
+  return std::ranges::any_of(keys, [&](std::string_view key) { return context::field_view(record, key) == ref; });
+}
+
+std::string missing_or_ambiguous(std::string_view ref) {
+  return "Reference '" + std::string(ref) + "' is missing or ambiguous in the selected scope.";
+}
+
+}  // namespace
+
 Result<const Json*> choose(const std::vector<Json>& records, std::string_view ref,
                            std::initializer_list<std::string_view> keys) {
-  if (ref.empty()) return std::unexpected("A nonempty reference is required.");
+  if (ref.empty()) return std::unexpected(std::string(reference_required));
   const Json* found = nullptr;
   int matches = 0;
   for (const Json& record : records) {
-    // ref is not empty, so an absent or non-string member never matches.
-    if (std::ranges::any_of(keys, [&](std::string_view key) { return context::field_view(record, key) == ref; })) {
+    if (named(record, ref, keys)) {
       found = &record;
       ++matches;
     }
   }
-  if (matches != 1) {
-    return std::unexpected("Reference '" + std::string(ref) + "' is missing or ambiguous in the selected scope.");
-  }
+  if (matches != 1) return std::unexpected(missing_or_ambiguous(ref));
   return found;
+}
+
+Choice::Choice(std::string ref, std::initializer_list<std::string_view> keys) : ref_(std::move(ref)), keys_(keys) {}
+
+void Choice::consider(std::vector<Json>& records) {
+  if (ref_.empty()) return;
+  for (Json& record : records) {
+    if (!named(record, ref_, keys_)) continue;
+    if (++matches_ == 1) found_ = std::move(record);
+  }
+}
+
+Result<Json> Choice::take() && {
+  if (ref_.empty()) return std::unexpected(std::string(reference_required));
+  if (matches_ != 1) return std::unexpected(missing_or_ambiguous(ref_));
+  return std::move(*found_);
 }
 
 std::string reference(const Json& item) {

@@ -1,6 +1,8 @@
 #include "json_text.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace json_text {
 namespace {
@@ -47,10 +49,41 @@ bool within_limits(std::string_view text, std::size_t max_values) {
   return true;
 }
 
-std::string dump(const Json& value, int indent) {
-  // Strings are valid UTF-8 by construction; replace keeps a stray byte
-  // from ever turning into an exception.
-  return value.dump(indent, ' ', false, Json::error_handler_t::replace);
+// Strings are valid UTF-8 by construction; replace keeps a stray byte from
+// ever turning into an exception.
+constexpr auto stray_bytes = Json::error_handler_t::replace;
+
+std::string dump(const Json& value, int indent) { return value.dump(indent, ' ', false, stray_bytes); }
+
+// Thrown by BoundedText past its bound and caught in bounded_dump: the
+// library's printer has no other way to stop early.
+struct TextFull {};
+
+// Written by hand: nlohmann/json prints only into unbounded targets. Its
+// printer and the adapter protocol live in the library's detail namespace.
+class BoundedText final : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  BoundedText(std::string& text, std::size_t max_bytes) : text_(text), max_bytes_(max_bytes) {}
+  void write_character(char c) override { write_characters(&c, 1); }
+  void write_characters(const char* s, std::size_t length) override {
+    if (length > max_bytes_ - text_.size()) throw TextFull{};
+    text_.append(s, length);
+  }
+
+ private:
+  std::string& text_;
+  std::size_t max_bytes_;
+};
+
+std::optional<std::string> bounded_dump(const Json& value, int indent, std::size_t max_bytes) {
+  std::string text;
+  nlohmann::detail::serializer<Json> printer(std::make_shared<BoundedText>(text, max_bytes), ' ', stray_bytes);
+  try {
+    printer.dump(value, indent >= 0, false, static_cast<unsigned>(std::max(indent, 0)));
+  } catch (const TextFull&) {
+    return std::nullopt;
+  }
+  return text;
 }
 
 }  // namespace
@@ -70,5 +103,13 @@ std::optional<Json> parse(std::string_view text, std::size_t max_values) {
 std::string compact(const Json& value) { return dump(value, -1); }
 
 std::string pretty(const Json& value) { return dump(value, 2); }
+
+std::optional<std::string> compact(const Json& value, std::size_t max_bytes) {
+  return bounded_dump(value, -1, max_bytes);
+}
+
+std::optional<std::string> pretty(const Json& value, std::size_t max_bytes) {
+  return bounded_dump(value, 2, max_bytes);
+}
 
 }  // namespace json_text

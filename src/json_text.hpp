@@ -33,4 +33,9 @@ std::string compact(const Json& value);
 // Two-space indentation, ": " after keys, "[]"/"{}" when empty, no final LF.
 std::string pretty(const Json& value);
 
+// The same texts, or nothing when they would be longer than max_bytes:
+// printing stops there, so a text that would be gigabytes never is.
+std::optional<std::string> compact(const Json& value, std::size_t max_bytes);
+std::optional<std::string> pretty(const Json& value, std::size_t max_bytes);
+
 }  // namespace json_text

@@ -23,14 +23,20 @@ Result<std::vector<Json>> board_items(const Client& client, std::string_view pro
 }
 
 // Item lines keyed by phase; std::string compares as unsigned bytes, so the
-// map's order is byte order.
-std::map<std::string, std::vector<std::string>> lines_by_phase(const std::vector<Json>& items) {
+// map's order is byte order. They grow with the board, so they stop at what
+// one reply may hold.
+struct PhaseLines {
   std::map<std::string, std::vector<std::string>> groups;
-  for (const Json& item : items) {
-    groups[context::field(item, "phase")].push_back(reference(item) + " " + context::field(item, "title"));
+  std::size_t bytes = 0;
+
+  bool too_large() const { return bytes > max_reply_bytes; }
+  void add(const Json& item) {
+    if (too_large()) return;
+    std::string line = reference(item) + " " + context::field(item, "title");
+    bytes += line.size() + 1;
+    groups[context::field(item, "phase")].push_back(std::move(line));
   }
-  return groups;
-}
+};
 
 std::string summary_line(const Result<Json>& summary) {
   if (!summary) return "Personal board summary unavailable: " + summary.error() + "\n\n";
@@ -38,10 +44,10 @@ std::string summary_line(const Result<Json>& summary) {
          json_text::compact(*summary) + "\n\n";
 }
 
-std::string phase_groups(const std::vector<Json>& items) {
+std::string phase_groups(const std::map<std::string, std::vector<std::string>>& groups) {
   std::string text = "Work items by phase:\n";
-  if (items.empty()) text += "(board empty)\n";
-  for (const auto& [phase, lines] : lines_by_phase(items)) {
+  if (groups.empty()) text += "(board empty)\n";
+  for (const auto& [phase, lines] : groups) {
     text += "[" + phase + "]\n";
     for (std::size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
     text += "\n";
@@ -119,15 +125,25 @@ ToolOutcome list_work_items(const Client& client, std::string_view project_id, s
   for (Json& item : *items) {
     if (phase.empty() || context::field(item, "phase") == phase) kept.push_back(std::move(item));
   }
-  return json_text::pretty(kept);
+  return printed_pretty(kept);
 }
 
 ToolOutcome project_context(const Client& client, std::string_view project_id, std::string_view board_id,
                             const Json& board, const tracking::WallClock& now) {
-  auto items = board_items(client, project_id, board_id);
-  if (!items) return std::unexpected(items.error());
-  std::string text = summary_line(tracking::summary(client, project_id, board, *items, now));
-  text += phase_groups(*items);
+  tracking::BoardCount count(board);
+  PhaseLines lines;
+  auto listed = client.each_item_page(project_id, board_id, "comments",
+                                      [&](std::vector<Json>& page, std::size_t) -> Result<void> {
+                                        for (const Json& item : page) {
+                                          count.add(item);
+                                          lines.add(item);
+                                        }
+                                        return {};
+                                      });
+  if (!listed) return std::unexpected(listed.error());
+  if (lines.too_large()) return std::unexpected(reply_too_large());
+  std::string text = summary_line(count.summary(client, project_id, now));
+  text += phase_groups(lines.groups);
   text += docs_section(client.pages(project_id));
   return text;
 }
@@ -136,7 +152,7 @@ ToolOutcome list_doc_pages(const Client& client, std::string_view project_id) {
   auto pages = client.pages(project_id);
   if (!pages) return std::unexpected(pages.error());
   if (pages->empty()) return std::string(no_pages);
-  return json_text::pretty(Json(std::move(*pages)));
+  return printed_pretty(Json(std::move(*pages)));
 }
 
 ToolOutcome get_doc_page(const Client& client, std::string_view project_id, const Json& arguments) {

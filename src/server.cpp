@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "catalogue.hpp"
 #include "context.hpp"
@@ -23,16 +25,23 @@ const Json* param(const Json& request, std::string_view key) {
   return params ? member(*params, key) : nullptr;
 }
 
-Json tool_result(const ToolOutcome& outcome) {
-  const std::string& text = outcome ? *outcome : outcome.error();
-  return Json{{"content", Json::array({Json{{"text", text}, {"type", "text"}}})}, {"isError", !outcome}};
+// Said instead of a result when memory ran out during the call: whatever it
+// had built is gone, the session and the sign-in are not.
+constexpr std::string_view out_of_memory =
+    "The server ran out of memory for this call; the session and sign-in are kept. Read one work item with "
+    "get_work_item, or the board's counts with board_summary. Do not retry a write automatically: read what it "
+    "would have changed first.";
+
+Json tool_result(ToolOutcome outcome) {
+  std::string& text = outcome ? *outcome : outcome.error();
+  return Json{{"content", Json::array({Json{{"text", std::move(text)}, {"type", "text"}}})}, {"isError", !outcome}};
 }
 
-Json call(const Json& request, Session& session, const Client& client) {
+ToolOutcome call(const Json& request, Session& session, const Client& client) {
   const Json* name = param(request, "name");
   const Json* arguments = param(request, "arguments");
   const std::string tool = name && name->is_string() ? name->get<std::string>() : std::string();
-  return tool_result(call_tool(session, client, tool, arguments ? *arguments : Json::object()));
+  return call_tool(session, client, tool, arguments ? *arguments : Json::object());
 }
 
 Json success(const Json& id, Json result) {
@@ -43,10 +52,21 @@ Json method_not_found(const Json& id) {
   return Json{{"error", Json{{"code", -32601}, {"message", "Method not found"}}}, {"id", id}, {"jsonrpc", "2.0"}};
 }
 
-Json method_result(std::string_view method, const Json& request, Session& session, const Client& client) {
-  if (method == "ping") return Json::object();
-  if (method == "initialize") return initialize_result(request);
-  return call(request, session, client);
+// The reply line of a tool call, within max_reply_bytes.
+std::string tool_reply(const Json& id, ToolOutcome outcome) {
+  auto line = json_text::compact(success(id, tool_result(std::move(outcome))), max_reply_bytes);
+  if (line) return std::move(*line);
+  return json_text::compact(success(id, tool_result(std::unexpected(reply_too_large()))));
+}
+
+// No exception leaves a tool call: running out of memory ends the call alone.
+std::string answered_call(const Json& request, const Json& id, Session& session, const Client& client) {
+  try {
+    return tool_reply(id, call(request, session, client));
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return json_text::compact(success(id, tool_result(std::unexpected(std::string(out_of_memory)))));
 }
 
 bool known(std::string_view method) {
@@ -124,7 +144,9 @@ std::expected<void, std::string> answer(const Json& request, const ReplySink& ou
   const std::string name = method && method->is_string() ? method->get<std::string>() : std::string();
   if (!known(name)) return out(json_text::compact(method_not_found(*id)));
   if (name == "tools/list") return respond_printed(out, *id, printed_tools_result());
-  return respond(out, *id, method_result(name, request, session, client));
+  if (name == "ping") return respond(out, *id, Json::object());
+  if (name == "initialize") return respond(out, *id, initialize_result(request));
+  return out(answered_call(request, *id, session, client));
 }
 
 std::filesystem::path app_dir(const std::optional<std::string>& home) {

@@ -15,24 +15,28 @@ constexpr std::string_view auth_required = "AUTH_REQUIRED:";
 
 std::string status_word(const Json& status) { return context::field(status, "status"); }
 
-// The board of the one project item named by the bound work item.
+// The board of the one project item named by the bound work item. Only the
+// first match's board id outlives its page.
 Result<Json> bound_item_board(const Session& copy, const Client& client, const std::string& project_id,
                               const std::vector<Json>& boards) {
-  auto items = client.items_including(project_id, std::nullopt, "comments");
-  if (!items) return std::unexpected(items.error());
-  const Json* bound = nullptr;
+  std::string board_id;
   int matches = 0;
-  for (const Json& item : *items) {
-    if (reference(item) == copy.work_item || context::has_id(item, copy.work_item)) {
-      bound = &item;
-      ++matches;
-    }
-  }
+  auto listed = client.each_item_page(
+      project_id, std::nullopt, "comments", [&](std::vector<Json>& page, std::size_t) -> Result<void> {
+        for (const Json& item : page) {
+          if (reference(item) != copy.work_item && !context::has_id(item, copy.work_item)) {
+            continue;
+          }
+          if (++matches == 1) board_id = context::field(item, "boardId");
+        }
+        return {};
+      });
+  if (!listed) return std::unexpected(listed.error());
   if (matches != 1) {
     return std::unexpected(
         "The session's bound work item is missing or ambiguous. Pass an explicit project and board.");
   }
-  const Json* board = context::first_with_id(boards, context::field(*bound, "boardId"));
+  const Json* board = context::first_with_id(boards, board_id);
   if (!board) return std::unexpected("Bound work item's board is unavailable.");
   return *board;
 }

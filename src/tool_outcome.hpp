@@ -1,6 +1,7 @@
 #pragma once
 // What every tool answers with, and the small helpers its handlers share.
 #include <algorithm>
+#include <cstddef>
 #include <expected>
 #include <initializer_list>
 #include <iterator>
@@ -8,8 +9,23 @@
 #include <string_view>
 #include <utility>
 
+#include "json_text.hpp"
+
 // A tool call's result: a success text, or an error text for the agent.
 using ToolOutcome = std::expected<std::string, std::string>;
+
+// The most one reply line may hold. The largest a real board needs, the
+// listing of 15,000 work items with their comments, is about 30 MB; hosts
+// read a reply whole, and a few such lines are all a host should be asked to
+// take in at once.
+inline constexpr std::size_t max_reply_bytes = std::size_t{64} << 20;
+
+// The failure of a tool whose result would not fit in one reply.
+std::string reply_too_large();
+
+// A tool's JSON result printed within max_reply_bytes, else reply_too_large.
+ToolOutcome printed_compact(const Json& value);
+ToolOutcome printed_pretty(const Json& value);
 
 // An error text, ready to return as any Result or ToolOutcome.
 inline std::unexpected<std::string> failure(std::string_view text) { return std::unexpected(std::string(text)); }

@@ -105,23 +105,6 @@ Result<void> check_members(const Json& members) {
   return {};
 }
 
-struct Counts {
-  std::int64_t open_items = 0;
-  std::int64_t open_items_yours = 0;
-  std::int64_t open_stories = 0;
-  std::int64_t open_stories_yours = 0;
-};
-
-void count_open(const Json& item, const std::string& current_user, Counts& counts) {
-  // current_user is never empty, so an absent or non-string assignee never matches.
-  const bool yours = field_view(item, "assigneeUserId") == current_user;
-  const bool story = field_view(item, "type") == "story";
-  counts.open_items += 1;
-  if (yours) counts.open_items_yours += 1;
-  if (story) counts.open_stories += 1;
-  if (story && yours) counts.open_stories_yours += 1;
-}
-
 // The requested assignee: a directory member's id, or null to unassign.
 Result<Json> requested_assignee(const Client& client, std::string_view project_id, const Json& arguments) {
   const Json* it = context::member(arguments, "assignee_user_id");
@@ -181,34 +164,59 @@ Result<Json> directory(const Client& client, std::string_view project_id) {
   return std::move(*answer);
 }
 
-Result<Json> summary(const Client& client, std::string_view project_id, const Json& board,
-                     const std::vector<Json>& items, const WallClock& now) {
+BoardCount::BoardCount(const Json& board) : board_(board), board_id_(context::field(board, "id")) {}
+
+void BoardCount::add(const Json& item) {
+  if (first_error_) return;
+  const std::string_view id = field_view(item, "id");
+  if (field_view(item, "boardId") != board_id_ || id.empty() || !seen_.emplace(id).second) {
+    first_error_ = "Invalid or duplicate board item in summary.";
+    return;
+  }
+  // The ids are all that grows with the board; a real one's are a few hundred KB.
+  seen_bytes_ += id.size();
+  if (seen_bytes_ > client_http::max_list_bytes) {
+    first_error_ = client_http::list_too_large();
+    return;
+  }
+  auto is_closed = closed(item, board_);
+  if (!is_closed) {
+    first_error_ = std::move(is_closed.error());
+    return;
+  }
+  if (*is_closed) return;
+  const bool story = field_view(item, "type") == "story";
+  for (Open* open : {&open_, &open_by_assignee_[std::string(field_view(item, "assigneeUserId"))]}) {
+    open->items += 1;
+    if (story) open->stories += 1;
+  }
+}
+
+Result<Json> BoardCount::summary(const Client& client, std::string_view project_id, const WallClock& now) const {
   auto team = directory(client, project_id);
   if (!team) return std::unexpected(team.error());
+  if (first_error_) return std::unexpected(*first_error_);
   const std::string current_user = context::field(*team, "currentUserId");
-  const std::string board_id = context::field(board, "id");
-  // Views into items, which outlive the loop.
-  std::unordered_set<std::string_view> seen;
-  seen.reserve(items.size());
-  Counts counts;
-  for (const Json& item : items) {
-    const std::string_view id = field_view(item, "id");
-    if (field_view(item, "boardId") != board_id || id.empty() || !seen.insert(id).second) {
-      return failure("Invalid or duplicate board item in summary.");
-    }
-    auto is_closed = closed(item, board);
-    if (!is_closed) return std::unexpected(is_closed.error());
-    if (!*is_closed) count_open(item, current_user, counts);
-  }
+  // current_user is never empty, so an absent or non-string assignee, counted
+  // under "", is never the user's.
+  const auto found = open_by_assignee_.find(current_user);
+  const Open yours = found == open_by_assignee_.end() ? Open{} : found->second;
   Json result = Json::object();
-  result["boardId"] = board_id;
+  result["boardId"] = board_id_;
   result["currentUserId"] = current_user;
-  result["openStories"] = counts.open_stories;
-  result["openStoriesAssignedToYou"] = counts.open_stories_yours;
-  result["openWorkItems"] = counts.open_items;
-  result["openWorkItemsAssignedToYou"] = counts.open_items_yours;
+  result["openStories"] = open_.stories;
+  result["openStoriesAssignedToYou"] = yours.stories;
+  result["openWorkItems"] = open_.items;
+  result["openWorkItemsAssignedToYou"] = yours.items;
   result["asOf"] = time_text::utc(now());
   return result;
+}
+
+Result<Json> summary(const Client& client, std::string_view project_id, const Json& board,
+                     const std::vector<Json>& items, const WallClock& now) {
+  BoardCount count(board);
+  for (const Json& item : items) count.add(item);
+  return count.summary(client, project_id, now);
 }
 
 ToolOutcome assign(const Client& client, std::string_view project_id, std::string_view board_id, const Json& item,

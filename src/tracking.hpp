@@ -3,10 +3,14 @@
 // phase-duration report.
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "client.hpp"
@@ -34,6 +38,30 @@ Result<bool> closed(const Json& item, const Json& board);
 
 // The project's team directory, checked for scope and unique member ids.
 Result<Json> directory(const Client& client, std::string_view project_id);
+
+// Open work on a board, counted one item at a time as its pages arrive:
+// only the counts per assignee and the ids seen are kept.
+class BoardCount {
+ public:
+  explicit BoardCount(const Json& board);
+  void add(const Json& item);
+  // The summary of the items added, in total and for the signed-in user.
+  Result<Json> summary(const Client& client, std::string_view project_id,
+                       const WallClock& now = std::chrono::system_clock::now) const;
+
+ private:
+  struct Open {
+    std::int64_t items = 0;
+    std::int64_t stories = 0;
+  };
+  const Json& board_;
+  std::string board_id_;
+  std::unordered_set<std::string> seen_;
+  std::size_t seen_bytes_ = 0;
+  std::unordered_map<std::string, Open> open_by_assignee_;
+  Open open_;
+  std::optional<std::string> first_error_;  // of the first item that cannot be counted
+};
 
 // Open work on the board, in total and for the signed-in user.
 Result<Json> summary(const Client& client, std::string_view project_id, const Json& board,

@@ -108,7 +108,7 @@ ToolOutcome get(const Client& client, const Target& target, const Json&) {
   result["history"] = std::move(*history);
   result["item"] = target.item;
   result["reviewFindings"] = std::move(findings);
-  return json_text::pretty(result);
+  return printed_pretty(result);
 }
 
 ToolOutcome post_comment(const Client& client, const Target& target, const Json& arguments) {

@@ -141,7 +141,8 @@ std::string numbered_page(std::size_t n, bool more, const std::string& extra = "
 }
 
 const std::string too_large =
-    "Veltrun API returned more work items than one listing may hold (1000 pages or 4000000 JSON values); refusing a "
+    "Veltrun API returned more work items than one listing may hold (1000 pages, 4000000 JSON values or 134217728 "
+    "bytes); refusing a "
     "partial list.";
 
 TEST(ClientLimits, EndlessCursorEndsAtThePageCap) {

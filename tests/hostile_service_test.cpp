@@ -67,8 +67,8 @@ TEST(HostileService, SameProcessAnswersAfterEachHostileAnswer) {
            {1, invalid_json},
            {2, invalid_json},
            {3,
-            "error: Veltrun API returned more work items than one listing may hold (1000 pages or 4000000 JSON "
-            "values); refusing a partial list."}}) {
+            "error: Veltrun API returned more work items than one listing may hold (1000 pages, 4000000 JSON "
+            "values or 134217728 bytes); refusing a partial list."}}) {
     SCOPED_TRACE(id);
     ASSERT_TRUE(server.write(call(id)));
     EXPECT_EQ(reply_text(server.read_line(process::scaled(60s))), expected);
