@@ -179,4 +179,14 @@ TEST(ClientLimits, PagesAddUpToTheValueCap) {
   EXPECT_EQ(listed_within->size(), 39u);
 }
 
+// And past the byte cap: pages of one 16 MiB description each.
+TEST(ClientLimits, PagesAddUpToTheByteCap) {
+  const std::string description = R"("description":")" + std::string(std::size_t{16} << 20, 'x') + "\"";
+  PagedService heavy([&](std::size_t n) { return numbered_page(n, true, description); });
+  const auto listed = heavy.client.items_including("P1", "B1", "comments");
+  ASSERT_FALSE(listed);
+  EXPECT_EQ(listed.error(), too_large);
+  EXPECT_EQ(heavy.urls.size(), client_http::max_list_bytes / description.size() + 1);
+}
+
 }  // namespace

@@ -104,4 +104,21 @@ TEST(JsonText, NestingCountsAgainAfterStringsEndingInBackslashes) {
   EXPECT_FALSE(json_text::parse("[\"unterminated\\\"" + nested(200)).has_value());
 }
 
+// Bounded printing gives the same text while it fits, and nothing from the
+// first byte past the bound on.
+TEST(JsonText, BoundedPrintingStopsAtTheBound) {
+  const Json value = {{"a", Json::array({1, "\u00e9\n", nullptr})}, {"b", Json::object()}};
+  for (const bool indented : {false, true}) {
+    SCOPED_TRACE(indented);
+    const std::string whole = indented ? json_text::pretty(value) : json_text::compact(value);
+    auto bounded = [&](std::size_t max) {
+      return indented ? json_text::pretty(value, max) : json_text::compact(value, max);
+    };
+    EXPECT_EQ(bounded(whole.size()), whole);
+    EXPECT_EQ(bounded(SIZE_MAX), whole);
+    EXPECT_EQ(bounded(whole.size() - 1), std::nullopt);
+    EXPECT_EQ(bounded(0), std::nullopt);
+  }
+}
+
 }  // namespace

@@ -1,0 +1,222 @@
+// What one tool call may hold and print, whatever the service sends: the
+// tools that use one item or counts walk a board of any size, a listing that
+// keeps every item stops at its bounds, a reply never outgrows its bound, and
+// running out of memory ends the call alone.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "client.hpp"
+#include "dispatch.hpp"
+#include "scoped_env.hpp"
+#include "server.hpp"
+#include "session_record.hpp"
+#include "temp_dir.hpp"
+
+namespace {
+
+constexpr std::string_view api = "https://veltrun.test/api/";
+const std::string items_path = "board/projects/P1/work-items?limit=100";
+
+// The number n of the page a work-item request asks for: 1 without a
+// cursor, else one more than the "W{n}" it names.
+std::size_t page_number(const std::string& path) {
+  const auto cursor = path.find("&cursor=W");
+  return cursor == std::string::npos ? 1 : std::stoul(path.substr(cursor + 9)) + 1;
+}
+
+// A board served through the transport seam: the session's requests, the
+// team, and work-item pages made by page(n), the last one pages().
+class BoardService {
+ public:
+  std::function<std::string(std::size_t)> page;
+  std::size_t pages = 1;
+  std::map<std::string, std::string> answers = {
+      {"board/projects", R"([{"id":"P1","name":"Alpha"}])"},
+      {"board/projects/P1/boards", R"([{"id":"B1","name":"Main","columns":[]}])"},
+      {"projects/P1/team", R"({"currentUserId":"u1","members":[{"userId":"u1"}],"projectId":"P1"})"},
+  };
+  std::vector<std::string> paths;
+  std::function<void(const std::string&)> before_answer = [](const std::string&) {};
+
+  ScopedEnv no_project{"VELTRUN_PROJECT", nullptr};
+  ScopedEnv no_board{"VELTRUN_BOARD", nullptr};
+  TempDir dir;
+  Client client{dir.path(), std::string(api.substr(0, api.size() - 1)),
+                ClientHooks{.transport = [this](const HttpExchange& request) { return answer(request); }}};
+  Session session;
+
+  BoardService() {
+    dir.write("board-token.txt", "board-secret");
+    dir.write("docs-token.txt", "docs-secret");
+  }
+
+  void make_ready() {
+    ASSERT_TRUE(call("veltrun_session", {{"action", "enable"}, {"project_id", "P1"}}));
+    paths.clear();
+  }
+  ToolOutcome call(std::string_view name, const Json& arguments = Json::object()) {
+    return call_tool(session, client, name, arguments);
+  }
+  std::size_t item_pages_read() const {
+    return std::count_if(paths.begin(), paths.end(), [](const std::string& p) { return p.starts_with(items_path); });
+  }
+
+ private:
+  std::optional<HttpReply> answer(const HttpExchange& request) {
+    const std::string path = request.url.substr(api.size());
+    paths.push_back(path);
+    before_answer(path);
+    if (path.starts_with(items_path)) {
+      const std::size_t n = page_number(path);
+      std::string body = page(n);
+      const std::string cursor = n < pages ? R"("")" : "null";
+      return HttpReply{.status = 200, .body = R"({"items":[)" + body + R"(],"nextCursor":)" + cursor + "}"};
+    }
+    if (path.ends_with("/comments")) return HttpReply{.status = 200, .body = "[]"};
+    if (path.ends_with("/review-findings")) return HttpReply{.status = 200, .body = R"({"findings":[]})"};
+    const auto found = answers.find(path.substr(0, path.find('?')));
+    if (found == answers.end()) return HttpReply{.status = 404, .body = ""};
+    return HttpReply{.status = 200, .body = found->second};
+  }
+};
+
+// One closed item "W{n}" on B1, with extra members (JSON text) after its own.
+std::string item(std::size_t n, const std::string& extra = "") {
+  return R"({"boardId":"B1","createdAt":"2026-01-01T00:00:00Z","events":[],"id":"W)" + std::to_string(n) +
+         R"(","key":"DB-)" + std::to_string(n) + R"(","phase":"done","title":"Item )" + std::to_string(n) + "\"" +
+         (extra.empty() ? "" : "," + extra) + "}";
+}
+
+std::string text(const ToolOutcome& outcome) { return outcome ? *outcome : "error: " + outcome.error(); }
+
+// 40 pages of one item holding 100,000 values: more than a kept listing may
+// hold, while the tools that keep one item or counts read every page.
+TEST(CallBounds, OnlyTheListingThatKeepsEveryItemIsBoundByTheBoardsSize) {
+  std::string filler = R"("filler":[0)";
+  for (int i = 1; i < 100'000; ++i) filler += ",0";
+  filler += "]";
+  BoardService board;
+  board.page = [&](std::size_t n) { return item(n, filler); };
+  board.pages = client_http::max_list_values / 100'000;
+  board.make_ready();
+
+  EXPECT_EQ(text(board.call("list_work_items")), "error: " + client_http::list_too_large());
+  EXPECT_EQ(board.item_pages_read(), board.pages);
+
+  const Json middle = {{"reference", "DB-5"}};
+  for (const auto& [tool, arguments] :
+       std::vector<std::pair<std::string, Json>>{{"get_work_item", middle}, {"board_summary", {}}}) {
+    SCOPED_TRACE(tool);
+    board.paths.clear();
+    const ToolOutcome outcome = board.call(tool, arguments);
+    ASSERT_TRUE(outcome) << outcome.error().substr(0, 300);
+    EXPECT_EQ(board.item_pages_read(), board.pages);
+    if (tool == "get_work_item") {
+      EXPECT_NE(outcome->find(R"("key": "DB-5")"), std::string::npos);
+    }
+  }
+}
+
+// The reference is decided over every page, as if they were one list.
+TEST(CallBounds, ReferenceMatchesAreCountedAcrossPages) {
+  BoardService board;
+  board.pages = 3;
+  // "DB-1" is the key of W1 and the reference of W3: ambiguous only once the
+  // last page is read. "DB-2" is found on page 2 alone.
+  board.page = [](std::size_t n) { return n == 3 ? item(3, R"("reference":"DB-1")") : item(n); };
+  board.make_ready();
+  EXPECT_EQ(text(board.call("get_work_item", {{"reference", "DB-1"}})),
+            "error: Reference 'DB-1' is missing or ambiguous in the selected scope.");
+  EXPECT_EQ(text(board.call("get_work_item", {{"reference", "DB-9"}})),
+            "error: Reference 'DB-9' is missing or ambiguous in the selected scope.");
+  EXPECT_EQ(text(board.call("get_work_item", {{"reference", ""}})), "error: A nonempty reference is required.");
+  board.paths.clear();
+  EXPECT_TRUE(board.call("get_work_item", {{"reference", "DB-2"}}));
+  EXPECT_EQ(board.item_pages_read(), 3u);
+}
+
+// A field of zeros nested 120 deep is a few hundred KB of JSON but 75 MB once
+// indented (a few million zeros would be gigabytes): printing stops at the
+// reply bound.
+TEST(CallBounds, ResultsPastTheReplyBoundFailWithTheirSentence) {
+  std::string nested = std::string(120, '[') + "0";
+  const std::size_t zeros = 300'000;
+  for (std::size_t i = 1; i < zeros; ++i) nested += ",0";
+  nested += std::string(120, ']');
+  BoardService board;
+  board.page = [&](std::size_t n) { return item(n, R"("field":)" + nested); };
+  board.make_ready();
+  const std::string too_large =
+      "error: The result is larger than one reply may hold (67108864 bytes). Read one work item with get_work_item, "
+      "or the board's counts with board_summary.";
+  EXPECT_EQ(text(board.call("list_work_items")), too_large);
+  EXPECT_EQ(text(board.call("get_work_item", {{"reference", "DB-1"}})), too_large);
+  // The same item is counted as any other.
+  EXPECT_TRUE(board.call("board_summary"));
+}
+
+// The reply line is bounded too: a text within the bound may escape past it.
+TEST(CallBounds, ReplyLinePastTheBoundIsTheSentence) {
+  BoardService board;
+  board.page = [](std::size_t n) { return item(n); };
+  // A title of 20 Mi quotation marks: 40 MiB in the answer and in the
+  // indented text, 80 MiB once the text is escaped again in the reply line.
+  std::string title(std::size_t{40} << 20, '"');
+  for (std::size_t i = 0; i < title.size(); i += 2) title[i] = '\\';
+  board.answers["docs/projects/P1/pages"] = R"({"pages":[{"id":"D1","title":")" + title + "\"}]}";
+  board.make_ready();
+  std::vector<std::string> lines;
+  const server::ReplySink sink = [&](std::string_view line) -> std::expected<void, std::string> {
+    lines.emplace_back(line);
+    return {};
+  };
+  const Json request = {{"id", 7},
+                        {"jsonrpc", "2.0"},
+                        {"method", "tools/call"},
+                        {"params", {{"name", "list_doc_pages"}, {"arguments", Json::object()}}}};
+  ASSERT_TRUE(server::answer(request, sink, board.session, board.client));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
+            R"({"id":7,"jsonrpc":"2.0","result":{"content":[{"text":"The result is larger than one reply may hold )"
+            R"((67108864 bytes). Read one work item with get_work_item, or the board's counts with board_summary.",)"
+            R"("type":"text"}],"isError":true}})");
+}
+
+// Memory that runs out inside a call ends that call; the next one is served
+// by the same session and sign-in.
+TEST(CallBounds, RunningOutOfMemoryEndsOnlyTheCall) {
+  BoardService board;
+  board.page = [](std::size_t n) { return item(n); };
+  board.make_ready();
+  board.before_answer = [](const std::string& path) {
+    if (path.starts_with(items_path)) throw std::bad_alloc();
+  };
+  std::vector<std::string> lines;
+  const server::ReplySink sink = [&](std::string_view line) -> std::expected<void, std::string> {
+    lines.emplace_back(line);
+    return {};
+  };
+  const Json request = {{"id", 1},
+                        {"jsonrpc", "2.0"},
+                        {"method", "tools/call"},
+                        {"params", {{"name", "board_summary"}, {"arguments", Json::object()}}}};
+  ASSERT_TRUE(server::answer(request, sink, board.session, board.client));
+  ASSERT_EQ(lines.size(), 1u);
+  const Json reply = Json::parse(lines[0]);
+  EXPECT_EQ(reply["result"]["isError"], true);
+  EXPECT_EQ(reply["result"]["content"][0]["text"],
+            "The server ran out of memory for this call; the session and sign-in are kept. Read one work item with "
+            "get_work_item, or the board's counts with board_summary. Do not retry a write automatically: read what "
+            "it would have changed first.");
+
+  board.before_answer = [](const std::string&) {};
+  const ToolOutcome next = board.call("board_summary");
+  ASSERT_TRUE(next) << next.error();
+  EXPECT_TRUE(next->starts_with("Project: Alpha (P1)\nBoard: Main (B1)\n")) << *next;
+}
+
+}  // namespace
