@@ -1,5 +1,5 @@
 // The real binary against a service that answers with gzip bombs, floods
-// of values and endless cursors: each request ends with its sentence, and
+// of values, endless cursors and records that grow past a reply once printed: each request ends with its sentence, and
 // the same process keeps its session and answers the next one.
 #include <gtest/gtest.h>
 
@@ -58,6 +58,14 @@ TEST(HostileService, SameProcessAnswersAfterEachHostileAnswer) {
         "GET", items_path + "&cursor=W" + std::to_string(n),
         fake::Reply::json(Json{{"items", Json::array({item("W" + std::to_string(n + 1))})}, {"nextCursor", ""}}));
   }
+  // One item whose field of zeros, nested 120 deep, is 600 KB as it comes
+  // and 75 MB indented.
+  std::string nested = std::string(120, '[') + "0";
+  for (int i = 1; i < 300'000; ++i) nested += ",0";
+  nested += std::string(120, ']');
+  service.on("GET", items_path,
+             fake::Reply::raw(200, R"({"items":[{"boardId":"B1","field":)" + nested + R"(,"id":"W1"}]})",
+                              "application/json"));
   service.on("GET", items_path, fake::Reply::json(Json{{"items", Json::array({item("W1")})}, {"nextCursor", nullptr}}));
 
   process::Child server(VELTRUN_LOOPBACK_BINARY,
@@ -68,13 +76,16 @@ TEST(HostileService, SameProcessAnswersAfterEachHostileAnswer) {
            {2, invalid_json},
            {3,
             "error: Veltrun API returned more work items than one listing may hold (1000 pages, 4000000 JSON "
-            "values or 134217728 bytes); refusing a partial list."}}) {
+            "values or 134217728 bytes); refusing a partial list."},
+           {4,
+            "error: The result is larger than one reply may hold (67108864 bytes). Read one work item with "
+            "get_work_item, or the board's counts with board_summary."}}) {
     SCOPED_TRACE(id);
     ASSERT_TRUE(server.write(call(id)));
     EXPECT_EQ(reply_text(server.read_line(process::scaled(60s))), expected);
   }
   // The session chosen at the start is still there.
-  ASSERT_TRUE(server.write(call(4)));
+  ASSERT_TRUE(server.write(call(5)));
   const std::string listed = reply_text(server.read_line(process::scaled(60s)));
   EXPECT_TRUE(listed.starts_with("Project: Alpha (P1)\nBoard: Main (B1)\nResolved by: VELTRUN_PROJECT\n")) << listed;
   EXPECT_NE(listed.find("\"W1\""), std::string::npos) << listed;
