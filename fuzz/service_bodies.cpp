@@ -1,7 +1,8 @@
 // Arbitrary answers from the service to every request of a conversation that
 // uses all eighteen tools. The input decides, request by request, whether the
-// scripted answer comes back as it is, not at all, cut short, as raw bytes,
-// as grown JSON or as the scripted JSON with one value replaced.
+// scripted answer comes back as it is, not at all (perhaps sent, or never
+// sent), cut short, as raw bytes, as grown JSON or as the scripted JSON with
+// one value replaced.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -45,14 +46,16 @@ void mutate(Json& value, fuzz::Bytes& in) {
   *node = fuzz::grown_json(in);
 }
 
-std::optional<HttpReply> answer(const HttpExchange& request, fuzz::Bytes& in) {
+HttpAnswer answer(const HttpExchange& request, fuzz::Bytes& in) {
   // Past the input's end no answer comes: every later tool fails at once,
   // which keeps short inputs fast; the seeds reach the whole conversation.
-  if (in.empty()) return std::nullopt;
+  if (in.empty()) return std::unexpected(Unanswered::maybe_sent);
   HttpReply reply = fuzz::scripted(request);
-  switch (in.byte() % 8) {
+  const std::uint8_t choice = in.byte();
+  switch (choice % 8) {
     case 2:
-      return std::nullopt;
+      // The choice's next bit, so that the seeds keep their meaning.
+      return std::unexpected(choice & 8 ? Unanswered::never_sent : Unanswered::maybe_sent);
     case 3:
       reply.body_read = false;
       return reply;

@@ -105,19 +105,43 @@ struct ExchangeSettings {
   const std::string& trusted_ca_file;
 };
 
+// Failures that libcurl reports before the first byte of the request is
+// written: the URL or its scheme refused, no name or proxy resolved, no
+// connection made, the TLS handshake or the peer's certificate refused, the
+// CA store unreadable. (TCP Fast Open and TLS early data, which would send
+// during the handshake, stay off.) A time-out, a send or receive error may
+// come after the request went out; so may anything once a redirect was
+// followed, since the first request did.
+bool never_sent(CURLcode outcome, long redirects) {
+  if (redirects != 0) return false;
+  switch (outcome) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The exchange on a fresh libcurl connection, sharing TLS sessions through
 // share when there is one.
-std::optional<HttpReply> perform(const HttpExchange& request, CURLSH* share, const ExchangeSettings& settings) {
+HttpAnswer perform(const HttpExchange& request, CURLSH* share, const ExchangeSettings& settings) {
   std::vector<std::string> lines = request.headers;
   // libcurl would add "Expect: 100-continue" to larger bodies on its own.
   lines.emplace_back("Expect:");
   auto list = header_list(lines);
   Easy easy(curl().easy_init());
-  if (!list || !easy) return std::nullopt;
+  if (!list || !easy) return std::unexpected(Unanswered::never_sent);
 
   CURL* handle = easy.get();
   if (!curl_library::secure(curl(), handle, client_http::redirect_protocols(request.url), settings.trusted_ca_file)) {
-    return std::nullopt;
+    return std::unexpected(Unanswered::never_sent);
   }
   HttpReply reply;
   Collected body{reply.body, client_http::max_answer_bytes};
@@ -150,7 +174,11 @@ std::optional<HttpReply> perform(const HttpExchange& request, CURLSH* share, con
   // deadline or the cap); a head cut short or a redirect that could not be
   // followed is no answer at all.
   const bool answered = head_complete && reply.status >= 200 && (reply.status < 300 || reply.status >= 400);
-  if (!answered) return std::nullopt;
+  if (!answered) {
+    long redirects = 0;
+    curl().easy_getinfo(handle, CURLINFO_REDIRECT_COUNT, &redirects);
+    return std::unexpected(never_sent(outcome, redirects) ? Unanswered::never_sent : Unanswered::maybe_sent);
+  }
   reply.body_read = false;
   return reply;
 }
@@ -186,13 +214,23 @@ std::string status_error(long status, std::string_view method, std::string_view 
   return status_head(status, method, path) + ". No success or empty result can be inferred.";
 }
 
-// The answer to a request, judged by its status. A write (a request with a
+std::string unreachable(std::string_view method, std::string_view path) {
+  return "Veltrun API could not be reached for " + std::string(method) + " " + std::string(path) + ".";
+}
+
+// The outcome of every request, decided here once. A write (a request with a
 // body) follows no redirect, so a redirect means it was not carried out where
-// it was sent; and any answer to a write that cannot be read leaves its
-// outcome unknown.
-std::expected<Json, Client::Failure> judged(const HttpReply& reply, std::string_view method, std::string_view path,
+// it was sent. A write's outcome is unknown after a redirect, a server error
+// (a gateway's 504 included), an answer that cannot be read, or no answer
+// once it may have left; a refusal (400 to 499) and a write that never left
+// the machine are certain, and the latter safe to try again.
+std::expected<Json, Client::Failure> judged(const HttpAnswer& answer, std::string_view method, std::string_view path,
                                             bool write) {
   using Failure = Client::Failure;
+  if (!answer) {
+    return std::unexpected(Failure{unreachable(method, path), write && answer.error() == Unanswered::maybe_sent});
+  }
+  const HttpReply& reply = *answer;
   const long status = reply.status;
   if (status == 204) return Json::object();
   if (write && status >= 300 && status < 400) {
@@ -204,7 +242,9 @@ std::expected<Json, Client::Failure> judged(const HttpReply& reply, std::string_
     return std::move(*value);
   }
   if (status == 401) return std::unexpected(Failure{std::string(authentication_expired)});
-  return std::unexpected(Failure{status_error(status, method, path, client_http::readable_body(reply).value_or(""))});
+  // Past 499 no status tells that nothing was done.
+  return std::unexpected(Failure{status_error(status, method, path, client_http::readable_body(reply).value_or("")),
+                                 write && status >= 500});
 }
 
 }  // namespace
@@ -254,18 +294,20 @@ Client::Client(std::filesystem::path app_dir, std::string base_url, Hooks hooks)
 
 Client::~Client() = default;
 
-std::optional<HttpReply> Client::exchange(std::string_view method, std::string_view path,
-                                          std::vector<std::string> headers, const std::optional<Json>& body) const {
+HttpAnswer Client::exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
+                            const std::optional<Json>& body) const {
   HttpExchange request{.method = std::string(method),
                        .url = client_http::join(base_url_, path),
                        .headers = std::move(headers),
                        .body = body ? std::optional(json_text::compact(*body)) : std::nullopt};
   if (request.body) request.headers.emplace_back("Content-Type: application/json");
-  if (!std::all_of(request.headers.begin(), request.headers.end(), safe_header)) return std::nullopt;
+  if (!std::all_of(request.headers.begin(), request.headers.end(), safe_header)) {
+    return std::unexpected(Unanswered::never_sent);
+  }
   if (hooks_.transport) return hooks_.transport(request);
   // Loaded, and globally initialised, at the first request: start-up itself
   // touches nothing of libcurl.
-  if (!curl_library::get()) return std::nullopt;
+  if (!curl_library::get()) return std::unexpected(Unanswered::never_sent);
   return perform(request, transport_->tls_sessions(), {hooks_.deadline, hooks_.trusted_ca_file});
 }
 
@@ -282,14 +324,9 @@ std::expected<Json, Client::Failure> Client::send_measured(std::string_view meth
   if (!credential) return std::unexpected(Failure{credential.error()});
   std::vector<std::string> headers = {std::string(api_user_agent), "Accept: application/json",
                                       "Authorization: Bearer " + *credential};
-  const auto reply = exchange(method, path, std::move(headers), body);
-  if (!reply) {
-    return std::unexpected(
-        Failure{"Veltrun API could not be reached for " + std::string(method) + " " + std::string(path) + ".",
-                body.has_value()});
-  }
-  body_bytes = reply->body.size();
-  return judged(*reply, method, path, body.has_value());
+  const HttpAnswer answer = exchange(method, path, std::move(headers), body);
+  if (answer) body_bytes = answer->body.size();
+  return judged(answer, method, path, body.has_value());
 }
 
 Result<Json> Client::request(std::string_view method, std::string_view path, bool docs,
@@ -317,5 +354,6 @@ Result<Json> Client::login(std::string_view action) const {
 }
 
 Result<Json> Client::device_request(std::string_view path, const Json& body) const {
-  return login::device_answer(exchange("POST", path, login::device_headers(), body));
+  HttpAnswer answer = exchange("POST", path, login::device_headers(), body);
+  return login::device_answer(answer ? std::optional(std::move(*answer)) : std::nullopt);
 }

@@ -66,16 +66,17 @@ class Client {
   const std::string& base_url() const { return base_url_; }
 
   // A failed request's sentence, and whether the service may have carried it
-  // out all the same: a write that got no answer, an unreadable one or a
-  // redirect.
+  // out all the same: a write whose answer is a redirect, a server error
+  // (500 or above) or unreadable, or that got none after it may have left.
+  // A refusal (400 to 499) and a write that never left are not in doubt.
   struct Failure {
     std::string text;
     bool outcome_unknown = false;
 
     // The text, followed by the sentence that forbids a retry when the
     // outcome is unknown.
-    std::string with_warning(std::string_view unconfirmed) const {
-      return outcome_unknown ? text + " " + std::string(unconfirmed) : text;
+    std::string text_with(std::string_view sentence) const {
+      return outcome_unknown ? text + " " + std::string(sentence) : text;
     }
   };
 
@@ -120,9 +121,9 @@ class Client {
 
   // One exchange with exactly these header lines (plus the JSON content type
   // when there is a body), through hooks_.transport or on a fresh libcurl
-  // connection; nothing when no response came back.
-  std::optional<HttpReply> exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
-                                    const std::optional<Json>& body) const;
+  // connection.
+  HttpAnswer exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
+                      const std::optional<Json>& body) const;
   // send, also telling the decoded size of the answer's body when one came.
   std::expected<Json, Failure> send_measured(std::string_view method, std::string_view path, bool docs,
                                              const std::optional<Json>& body, std::size_t& body_bytes) const;

@@ -12,7 +12,7 @@
 namespace create {
 namespace {
 
-constexpr std::string_view not_confirmed =
+constexpr std::string_view creation_unknown_outcome =
     "Creation is not confirmed. Do not retry automatically: check the destination for an existing result first.";
 
 constexpr std::array<std::string_view, 9> work_item_types = {"epic",     "story",        "feature", "bug",  "task",
@@ -199,14 +199,14 @@ ToolOutcome post(const Client& client, std::string_view path, bool docs, Json bo
                  std::string_view project_id, std::optional<std::string_view> board_id) {
   // A write is never repeated: its first outcome is the only one reported.
   auto response = client.request("POST", path, docs, std::move(body));
-  if (!response) return unconfirmed(response.error(), not_confirmed);
+  if (!response) return unknown_outcome(response.error(), creation_unknown_outcome);
   const Json* record = member(*response, response_key);
   if (record == nullptr) {
-    return unconfirmed("Missing " + std::string(response_key) + " in creation response.", not_confirmed);
+    return unknown_outcome("Missing " + std::string(response_key) + " in creation response.", creation_unknown_outcome);
   }
   const bool confirmed = common_checks(*record, project_id) && (!board_id || work_item_checks(*record, *board_id)) &&
                          (!docs || page_checks(*record));
-  if (!confirmed) return unconfirmed("Invalid or mismatched creation response.", not_confirmed);
+  if (!confirmed) return unknown_outcome("Invalid or mismatched creation response.", creation_unknown_outcome);
   Json created = Json::object();
   created["created"] = *record;
   return printed_pretty(created);

@@ -14,7 +14,7 @@
 namespace edit {
 namespace {
 
-constexpr std::string_view not_confirmed =
+constexpr std::string_view edit_unknown_outcome =
     "Edit is not confirmed. Do not retry automatically. Read the page and reconcile its current content/version "
     "first.";
 // Published as the maximum. 2^53 - 2: the version after the edit must still
@@ -140,12 +140,12 @@ ToolOutcome doc_page(const Client& client, std::string_view project_id, const Js
   }
 
   auto written = client.request("PATCH", path, true, *body);
-  if (!written) return unconfirmed(written.error(), not_confirmed);
+  if (!written) return unknown_outcome(written.error(), edit_unknown_outcome);
   const Json* updated = member(*written, "page");
-  if (!updated) return unconfirmed("Invalid edit response.", not_confirmed);
+  if (!updated) return unknown_outcome("Invalid edit response.", edit_unknown_outcome);
   if (!in_scope(*updated, *project, *page_id) || !version_equals(member(*updated, "version"), *version + 1) ||
       !echoes(*updated, *body)) {
-    return unconfirmed("Mismatched edit response.", not_confirmed);
+    return unknown_outcome("Mismatched edit response.", edit_unknown_outcome);
   }
   return printed_pretty(Json{{"updated", *updated}});
 }

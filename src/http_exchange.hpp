@@ -1,6 +1,7 @@
 #pragma once
 // One HTTP exchange with the service as the client's transport sees it.
 #include <cstddef>
+#include <expected>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,8 +25,16 @@ struct HttpReply {
   bool body_read = true;  // false when the status arrived but its body could not be read
 };
 
-// Answers one exchange; nothing when no response came back.
-using HttpTransport = std::function<std::optional<HttpReply>(const HttpExchange&)>;
+// Why no answer came back: whether the request may have reached the service.
+// never_sent only when none of its bytes can have left the machine, so that
+// a write may safely be tried again.
+enum class Unanswered { maybe_sent, never_sent };
+
+// The answer to one exchange, or why there is none.
+using HttpAnswer = std::expected<HttpReply, Unanswered>;
+
+// Answers one exchange.
+using HttpTransport = std::function<HttpAnswer(const HttpExchange&)>;
 
 namespace client_http {
 

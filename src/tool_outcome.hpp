@@ -32,7 +32,7 @@ inline std::unexpected<std::string> failure(std::string_view text) { return std:
 
 // A write whose outcome is unknown: why, then the sentence that forbids an
 // automatic retry.
-inline std::unexpected<std::string> unconfirmed(std::string_view reason, std::string_view sentence) {
+inline std::unexpected<std::string> unknown_outcome(std::string_view reason, std::string_view sentence) {
   std::string text(reason);
   text += ' ';
   text += sentence;

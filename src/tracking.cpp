@@ -60,11 +60,10 @@ std::vector<Json> definitions() {
 namespace tracking {
 namespace {
 
-constexpr std::string_view unverified_item =
+constexpr std::string_view missing_item_unknown_outcome =
     "Assignment response missing item; outcome unverified. Read before retrying.";
-constexpr std::string_view unverified_echo = "Assignment response mismatch; outcome unverified. Read before retrying.";
-// After a write that got no usable answer, or a redirect.
-constexpr std::string_view unverified_send = "Assignment outcome unverified. Read before retrying.";
+constexpr std::string_view mismatch_unknown_outcome =
+    "Assignment response mismatch; outcome unverified. Read before retrying.";
 
 // The elements of an array member, or nothing when the member is no array.
 std::optional<std::vector<Json>> array_member(const Json& record, std::string_view key) {
@@ -126,12 +125,12 @@ Result<Json> requested_assignee(const Client& client, std::string_view project_i
 Result<void> confirm_echo(const Json& response, std::string_view project_id, std::string_view board_id,
                           const std::string& item_id, const Json& assignee) {
   const Json* echo = context::member(response, "workItem");
-  if (!echo) return failure(unverified_item);
+  if (!echo) return failure(missing_item_unknown_outcome);
   const Json& echoed = *echo;
   const bool same = context::field(echoed, "id") == item_id && context::field(echoed, "boardId") == board_id &&
                     context::field(echoed, "projectId") == project_id &&
                     member_or_null(echoed, "assigneeUserId") == assignee;
-  if (!same) return failure(unverified_echo);
+  if (!same) return failure(mismatch_unknown_outcome);
   return {};
 }
 
@@ -233,7 +232,7 @@ ToolOutcome assign(const Client& client, std::string_view project_id, std::strin
   const Json body = {{"assigneeUserId", *assignee}, {"reason", reason.is_string() ? reason : Json("")}};
   auto response =
       client.send("PATCH", "board/projects/" + *project + "/work-items/" + *item_id + "/assignment", false, body);
-  if (!response) return failure(response.error().with_warning(unverified_send));
+  if (!response) return failure(response.error().text_with(assignment_unknown_outcome));
   if (auto confirmed = confirm_echo(*response, *project, board_id, *item_id, *assignee); !confirmed) {
     return std::unexpected(confirmed.error());
   }

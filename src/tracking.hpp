@@ -19,6 +19,10 @@
 
 namespace tracking {
 
+// Ends the text of an assignment that may have happened: no usable echo
+// confirms it.
+inline constexpr std::string_view assignment_unknown_outcome = "Assignment outcome unverified. Read before retrying.";
+
 // The six canonical phases of a work item, in workflow order.
 inline constexpr std::array<std::string_view, 6> phases = {"inbox",  "refinement", "in_progress",
                                                            "review", "uat",        "done"};

@@ -13,24 +13,29 @@ namespace work_items {
 
 namespace {
 
-// What to read before a write whose outcome is unknown is tried again.
-constexpr std::string_view comment_unconfirmed =
+// What to read before a write whose outcome is unknown is tried again. A
+// review shows in the history (an approval without findings only there) and
+// in the findings.
+constexpr std::string_view comment_unknown_outcome =
     "Comment is not confirmed. Do not retry automatically: read the work item's comments with get_work_item first.";
-constexpr std::string_view review_unconfirmed =
-    "Review is not confirmed. Do not retry automatically: read the work item's review findings with get_work_item "
-    "first.";
-constexpr std::string_view finding_unconfirmed =
+constexpr std::string_view review_unknown_outcome =
+    "Review is not confirmed. Do not retry automatically: read the work item's history and review findings with "
+    "get_work_item first.";
+constexpr std::string_view finding_unknown_outcome =
     "Finding update is not confirmed. Do not retry automatically: read the work item's review findings with "
     "get_work_item first.";
-constexpr std::string_view phase_unconfirmed =
+constexpr std::string_view phase_unknown_outcome =
     "Phase change is not confirmed. Do not retry automatically: read the work item's phase with get_work_item first.";
-constexpr std::string_view assignment_unconfirmed =
-    "Assignment is not confirmed. Do not retry automatically: read the work item's assignee with get_work_item "
-    "first.";
+
+// The tails of an automatic assignment that did not happen, and of one that
+// may have.
+constexpr std::string_view assignment_failed = " Phase changed, but assignment failed: ";
+constexpr std::string_view assignment_outcome_unknown =
+    " Phase changed, but the automatic assignment could not be confirmed: ";
 
 // A failed write request ends the tool; its answer is not read.
 ToolOutcome sent(const std::expected<Json, Client::Failure>& response, std::string_view sentence, std::string text) {
-  if (!response) return failure(response.error().with_warning(sentence));
+  if (!response) return failure(response.error().text_with(sentence));
   return text;
 }
 
@@ -83,13 +88,15 @@ std::string assign_to_signed_in_user(const Client& client, const Target& target)
   auto token = client.token(false);
   // The phase has changed already: a credential that vanished since must not
   // turn that into a reported failure.
-  if (!token) return " Phase changed, but assignment failed: " + token.error();
+  if (!token) return std::string(assignment_failed) + token.error();
   const auto subject = team_core::api::token_subject(*token);
   if (!subject || subject->empty()) return "";
   const Json body = {{"assigneeUserId", *subject}, {"reason", "Auto-assigned: working on it via veltrun-mcp."}};
   auto response = client.send("PATCH", target.path + "/assignment", false, body);
   if (!response) {
-    return " Phase changed, but assignment failed: " + response.error().with_warning(assignment_unconfirmed);
+    const Client::Failure& failed = response.error();
+    const std::string_view head = failed.outcome_unknown ? assignment_outcome_unknown : assignment_failed;
+    return std::string(head) + failed.text_with(tracking::assignment_unknown_outcome);
   }
   return " Auto-assigned to you.";
 }
@@ -115,7 +122,7 @@ ToolOutcome post_comment(const Client& client, const Target& target, const Json&
   const std::string body = context::field(arguments, "body");
   if (unicode_text::blank(body)) return std::unexpected("body must not be empty.");
   const Json request = {{"body", body}, {"source", "agent"}};
-  return sent(client.send("POST", target.path + "/comments", false, request), comment_unconfirmed,
+  return sent(client.send("POST", target.path + "/comments", false, request), comment_unknown_outcome,
               "Comment posted on " + reference(target.item) + ".");
 }
 
@@ -133,7 +140,7 @@ ToolOutcome post_review(const Client& client, const Target& target, const Json& 
   request["findings"] = std::move(findings);
   request["summary"] = summary;
   request["verdict"] = verdict;
-  return sent(client.send("POST", target.path + "/review-findings/verdict", false, request), review_unconfirmed,
+  return sent(client.send("POST", target.path + "/review-findings/verdict", false, request), review_unknown_outcome,
               "Review " + verdict + " posted on " + reference(target.item) + ".");
 }
 
@@ -151,7 +158,7 @@ ToolOutcome resolve_finding(const Client& client, const Target& target, const Js
   Json request = {{"status", status}};
   if (!note.empty()) request["resolutionNote"] = note;
   return sent(client.send("PATCH", target.path + "/review-findings/" + *finding_id, false, request),
-              finding_unconfirmed,
+              finding_unknown_outcome,
               "Finding " + *finding_id + " on " + reference(target.item) + " marked " + status + ".");
 }
 
@@ -162,7 +169,7 @@ ToolOutcome update_phase(const Client& client, const Target& target, const Json&
   auto response = client.send("PATCH", target.path + "/phase", false, request);
   if (!response && response.error().outcome_unknown) {
     // Not known to be refused: the findings that would block Done say nothing here.
-    return failure(response.error().with_warning(phase_unconfirmed));
+    return failure(response.error().text_with(phase_unknown_outcome));
   }
   if (!response) return refused_phase(client, target, phase, response.error().text);
 

@@ -66,7 +66,7 @@ class BoardService {
   }
 
  private:
-  std::optional<HttpReply> answer(const HttpExchange& request) {
+  HttpAnswer answer(const HttpExchange& request) {
     const std::string path = request.url.substr(api.size());
     paths.push_back(path);
     before_answer(path);

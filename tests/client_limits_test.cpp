@@ -106,9 +106,10 @@ TEST(ClientLimits, AnswerCapsHoldForEveryTransport) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     dir.write("board-token.txt", "board-secret");
-    std::optional<HttpReply> reply = HttpReply{.status = 200, .body = c.body()};
-    Client client{dir.path(), "https://veltrun.test/api",
-                  ClientHooks{.transport = [&](const HttpExchange&) { return std::exchange(reply, std::nullopt); }}};
+    HttpAnswer reply = HttpReply{.status = 200, .body = c.body()};
+    Client client{dir.path(), "https://veltrun.test/api", ClientHooks{.transport = [&](const HttpExchange&) {
+                    return std::exchange(reply, std::unexpected(Unanswered::maybe_sent));
+                  }}};
     const auto result = client.request("GET", "board/projects", false);
     EXPECT_EQ(result.has_value(), c.read) << (result ? "" : result.error());
     if (!c.read) {
@@ -125,7 +126,7 @@ struct PagedService {
   TempDir dir;
   Client client{dir.path(), "https://veltrun.test/api", ClientHooks{.transport = [this](const HttpExchange& request) {
                   urls.push_back(request.url);
-                  return std::optional(HttpReply{.status = 200, .body = page(urls.size())});
+                  return HttpAnswer(HttpReply{.status = 200, .body = page(urls.size())});
                 }}};
 
   explicit PagedService(std::function<std::string(std::size_t)> pages) : page(std::move(pages)) {

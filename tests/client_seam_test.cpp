@@ -19,14 +19,13 @@ std::string text_of(const Result<Json>& result) {
 
 // A client whose transport records every exchange and gives one answer.
 struct SeamClient {
-  explicit SeamClient(std::optional<HttpReply> reply, std::string board_token = "board-secret")
-      : reply(std::move(reply)) {
+  explicit SeamClient(HttpAnswer reply, std::string board_token = "board-secret") : reply(std::move(reply)) {
     dir.write("board-token.txt", board_token + "\n");
     dir.write("docs-token.txt", "docs-secret");
   }
 
   TempDir dir;
-  std::optional<HttpReply> reply;
+  HttpAnswer reply;
   std::vector<HttpExchange> seen;
   Client client{dir.path(), base_url, ClientHooks{.transport = [this](const HttpExchange& request) {
                   seen.push_back(request);
@@ -130,14 +129,17 @@ TEST(ClientSeam, AnswersTakeTheSameWayAsLibcurlAnswers) {
 }
 
 // What libcurl reports as no response, or as a status whose body could not
-// be read, the seam says with nothing or with body_read false.
+// be read, the seam says with Unanswered or with body_read false.
 TEST(ClientSeam, NoAnswerAndUnreadBodies) {
   const struct {
     const char* name;
-    std::optional<HttpReply> reply;
+    HttpAnswer reply;
     std::string expected;
   } cases[] = {
-      {"no answer", std::nullopt, "error Veltrun API could not be reached for GET board/projects."},
+      {"no answer", std::unexpected(Unanswered::maybe_sent),
+       "error Veltrun API could not be reached for GET board/projects."},
+      {"never sent", std::unexpected(Unanswered::never_sent),
+       "error Veltrun API could not be reached for GET board/projects."},
       {"200 unread", HttpReply{.status = 200, .body = "{}", .body_read = false},
        "error Veltrun API returned invalid JSON."},
       {"500 unread keeps no message", HttpReply{.status = 500, .body = R"({"message":"boom"})", .body_read = false},

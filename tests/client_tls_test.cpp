@@ -299,6 +299,35 @@ TEST_F(ClientTls, RefusesACertificateItCannotVerifyBeforeSendingTheRequest) {
   }
 }
 
+// A write stopped by the handshake never left: unlike one whose answer was
+// lost, it may be tried again.
+TEST_F(ClientTls, WriteRefusedInTheHandshakeNeverLeft) {
+  struct Case {
+    const char* name;
+    const char* certificate;
+    int max_protocol;
+  };
+  const Case cases[] = {
+      {"self-signed, not by the trusted CA", "untrusted", 0},
+      {"by the trusted CA for another name", "other-name", 0},
+      {"a server without TLS 1.2", "server", TLS1_1_VERSION},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TlsService service(c.certificate, serving(projects), c.max_protocol);
+    const Client client = trusting_test_ca(service);
+
+    const auto sent = client.send("POST", "board/projects", false, Json{{"name", "Apollo"}});
+
+    ASSERT_FALSE(sent);
+    EXPECT_EQ(sent.error().text, "Veltrun API could not be reached for POST board/projects.");
+    EXPECT_FALSE(sent.error().outcome_unknown);
+    const auto seen = service.finish();
+    ASSERT_EQ(seen.size(), 1u) << "the client connected";
+    EXPECT_EQ(seen[0].bytes_received, 0u);
+  }
+}
+
 TEST_F(ClientTls, FollowsARedirectOnlyToHttps) {
   const Json landed = {{"landed", true}};
   fake::Service plain;

@@ -46,9 +46,9 @@ constexpr const char* auth_expired =
     "AUTH_REQUIRED: Veltrun authentication expired or was revoked. Use veltrun_login to sign in again.";
 constexpr const char* sign_in_failed = "Veltrun sign-in request failed. Try again; no credentials were returned.";
 constexpr const char* invalid_sign_in = "Invalid Veltrun sign-in response.";
-constexpr const char* creation_not_confirmed =
+constexpr const char* creation_unknown_outcome =
     "Creation is not confirmed. Do not retry automatically: check the destination for an existing result first.";
-constexpr const char* edit_not_confirmed =
+constexpr const char* edit_unknown_outcome =
     "Edit is not confirmed. Do not retry automatically. Read the page and reconcile its current content/version "
     "first.";
 
@@ -326,20 +326,18 @@ std::vector<WriteFault> write_faults() {
   };
 }
 
-constexpr const char* comment_not_confirmed =
+constexpr const char* comment_unknown_outcome =
     "Comment is not confirmed. Do not retry automatically: read the work item's comments with get_work_item first.";
-constexpr const char* review_not_confirmed =
-    "Review is not confirmed. Do not retry automatically: read the work item's review findings with get_work_item "
-    "first.";
-constexpr const char* finding_not_confirmed =
+constexpr const char* review_unknown_outcome =
+    "Review is not confirmed. Do not retry automatically: read the work item's history and review findings with "
+    "get_work_item first.";
+constexpr const char* finding_unknown_outcome =
     "Finding update is not confirmed. Do not retry automatically: read the work item's review findings with "
     "get_work_item first.";
-constexpr const char* phase_not_confirmed =
+constexpr const char* phase_unknown_outcome =
     "Phase change is not confirmed. Do not retry automatically: read the work item's phase with get_work_item "
     "first.";
-constexpr const char* assignment_not_confirmed =
-    "Assignment is not confirmed. Do not retry automatically: read the work item's assignee with get_work_item "
-    "first.";
+constexpr const char* assignment_unknown_outcome = "Assignment outcome unverified. Read before retrying.";
 
 const std::string item_path = "board/projects/P1/work-items/W1";
 const Json held_item = {{"id", "W1"}, {"key", "DB-7"}, {"boardId", "B1"}, {"assigneeUserId", "user-1"}};
@@ -355,46 +353,46 @@ std::vector<Write> writes() {
        [](const Client& client) {
          return create::work_item(client, "P1", "B1", Json{{"title", "Add retries"}});
        },
-       then(creation_not_confirmed)},
+       then(creation_unknown_outcome)},
       {"update_doc_page",
        {"GET /api/docs/projects/P1/pages/PG1", "PATCH /api/docs/projects/P1/pages/PG1"},
        [](const Client& client) {
          return edit::doc_page(client, "P1", Json{{"page_id", "PG1"}, {"expected_version", 3}, {"title", "New"}});
        },
-       then(edit_not_confirmed)},
+       then(edit_unknown_outcome)},
       {"assign_work_item",
        {"PATCH /api/board/projects/P1/work-items/W1/assignment"},
        [](const Client& client) {
          return tracking::assign(client, "P1", "B1", held_item, Json{{"assignee_user_id", nullptr}});
        },
-       then("Assignment outcome unverified. Read before retrying.")},
+       then(assignment_unknown_outcome)},
       {"post_comment",
        {"POST /api/" + item_path + "/comments"},
        [](const Client& client) {
          return work_items::post_comment(client, {held_item, item_path}, Json{{"body", "Fixed."}});
        },
-       then(comment_not_confirmed)},
+       then(comment_unknown_outcome)},
       {"post_review",
        {"POST /api/" + item_path + "/review-findings/verdict"},
        [](const Client& client) {
          return work_items::post_review(client, {held_item, item_path},
                                         Json{{"verdict", "approve"}, {"summary", "ok"}});
        },
-       then(review_not_confirmed)},
+       then(review_unknown_outcome)},
       {"resolve_finding",
        {"PATCH /api/" + item_path + "/review-findings/F1"},
        [](const Client& client) {
          return work_items::resolve_finding(client, {held_item, item_path},
                                             Json{{"finding_id", "F1"}, {"status", "fixed"}});
        },
-       then(finding_not_confirmed)},
+       then(finding_unknown_outcome)},
       // Not known to be refused: no findings are read to explain a refusal.
       {"update_phase to done",
        {"PATCH /api/" + item_path + "/phase"},
        [](const Client& client) {
          return work_items::update_phase(client, {held_item, item_path}, Json{{"phase", "done"}});
        },
-       then(phase_not_confirmed)},
+       then(phase_unknown_outcome)},
       // The phase changed; only the automatic assignment is in doubt.
       {"update_phase's automatic assignment",
        {"PATCH /api/" + item_path + "/phase", "PATCH /api/" + item_path + "/assignment"},
@@ -402,8 +400,8 @@ std::vector<Write> writes() {
          return work_items::update_phase(client, {unheld_item, item_path}, Json{{"phase", "review"}});
        },
        [](const std::string& error) {
-         return "value: DB-7 moved to review. Phase changed, but assignment failed: " + error + " " +
-                assignment_not_confirmed;
+         return "value: DB-7 moved to review. Phase changed, but the automatic assignment could not be confirmed: " +
+                error + " " + assignment_unknown_outcome;
        }},
   };
 }
@@ -438,7 +436,7 @@ TEST(FaultWrites, BrokenAnswerToAWriteIsNeitherRepeatedNorASuccess) {
 TEST(FaultWrites, RefusedWorkItemWritesKeepTheServiceText) {
   fake::Service service;
   service.on("POST", item_path + "/comments", fake::Reply::json(Json{{"message", "Item is locked."}}, 409));
-  service.on("PATCH", item_path + "/phase", fake::Reply::empty(500));
+  service.on("PATCH", item_path + "/phase", fake::Reply::empty(422));
   service.on("GET", item_path + "/review-findings", fake::Reply::json(Json{{"findings", Json::array()}}));
   TempDir app;
   app.write("board-token.txt", "board-secret");
@@ -446,7 +444,7 @@ TEST(FaultWrites, RefusedWorkItemWritesKeepTheServiceText) {
   EXPECT_EQ(outcome_text(work_items::post_comment(client, {held_item, item_path}, Json{{"body", "x"}})),
             "error: Veltrun API returned HTTP 409 for POST " + item_path + "/comments: Item is locked.");
   EXPECT_EQ(outcome_text(work_items::update_phase(client, {held_item, item_path}, Json{{"phase", "done"}})),
-            "error: Veltrun API returned HTTP 500 for PATCH " + item_path +
+            "error: Veltrun API returned HTTP 422 for PATCH " + item_path +
                 "/phase. No success or empty result can be inferred.");
   // The refused move to Done looks for the findings that block it.
   EXPECT_EQ(service.lines(),
@@ -536,7 +534,7 @@ TEST(FaultDeadline, BodyThatTricklesRunsIntoTheDeadline) {
 
   EXPECT_EQ(text_of(read), std::string("error ") + invalid_json);
   ASSERT_FALSE(written);
-  EXPECT_EQ(written.error(), std::string(invalid_json) + " " + creation_not_confirmed);
+  EXPECT_EQ(written.error(), std::string(invalid_json) + " " + creation_unknown_outcome);
   for (const auto took : {read_took, write_took}) EXPECT_GE(took, hurried.deadline);
   EXPECT_EQ(read_service.requests(), 1);
   EXPECT_EQ(write_service.requests(), 1);

@@ -141,9 +141,12 @@ TEST_F(WorkItemTools, FailedWritesPassTheServiceErrorOn) {
   service.on("PATCH", item_path + "/review-findings/F9", Reply::json(Json{{"message", "Unknown finding"}}, 404));
   EXPECT_EQ(text(run(work_items::post_comment, {{"body", "x"}})),
             "error: Veltrun API returned HTTP 423 for POST " + item_path + "/comments:  Locked ");
+  // A server error leaves the outcome unknown.
   EXPECT_EQ(text(run(work_items::post_review, {{"verdict", "approve"}, {"summary", "x"}})),
             "error: Veltrun API returned HTTP 500 for POST " + item_path +
-                "/review-findings/verdict. No success or empty result can be inferred.");
+                "/review-findings/verdict. No success or empty result can be inferred. Review is not confirmed. Do "
+                "not retry automatically: read the work item's history and review findings with get_work_item "
+                "first.");
   EXPECT_EQ(text(run(work_items::resolve_finding, {{"finding_id", "F9"}, {"status", "fixed"}})),
             "error: Veltrun API returned HTTP 404 for PATCH " + item_path + "/review-findings/F9: Unknown finding");
   sent();
