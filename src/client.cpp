@@ -101,7 +101,6 @@ void set_method_and_body(CURL* handle, const std::string& method, const std::str
 
 // What a test may change about an exchange; see ClientHooks.
 struct ExchangeSettings {
-  std::chrono::milliseconds deadline;
   const std::string& trusted_ca_file;
 };
 
@@ -150,7 +149,7 @@ HttpAnswer perform(const HttpExchange& request, CURLSH* share, const ExchangeSet
   // (a PATCH even without its body), so its redirect is its answer.
   curl().easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.body ? 0L : 1L);
   curl().easy_setopt(handle, CURLOPT_MAXREDIRS, max_redirects);
-  curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(settings.deadline.count()));
+  curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
   curl().easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
   curl().easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl().easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "gzip");
@@ -201,6 +200,16 @@ std::optional<std::string> error_message(std::string_view body) {
     first = false;
   }
   return joined;
+}
+
+// A request the call's budget ended, or left no time to start. Only a write
+// that may have been sent leaves its tool to say what to read first.
+std::string too_slow(std::string_view method, std::string_view path, bool outcome_unknown) {
+  std::string text = "Veltrun API answered too slowly for " + std::string(method) + " " + std::string(path) +
+                     ": the requests of one tool call may take " + std::to_string(client_http::call_budget.count()) +
+                     " seconds in all.";
+  if (!outcome_unknown) text += " The call may simply be tried again.";
+  return text;
 }
 
 std::string status_head(long status, std::string_view method, std::string_view path) {
@@ -301,6 +310,12 @@ HttpAnswer Client::exchange(std::string_view method, std::string_view path, std:
                        .headers = std::move(headers),
                        .body = body ? std::optional(json_text::compact(*body)) : std::nullopt};
   if (request.body) request.headers.emplace_back("Content-Type: application/json");
+  request.timeout = hooks_.deadline;
+  if (call_ends_) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*call_ends_ - hooks_.now());
+    if (left <= std::chrono::milliseconds::zero()) return std::unexpected(Unanswered::never_sent);
+    request.timeout = std::min(request.timeout, left);
+  }
   if (!std::all_of(request.headers.begin(), request.headers.end(), safe_header)) {
     return std::unexpected(Unanswered::never_sent);
   }
@@ -308,7 +323,7 @@ HttpAnswer Client::exchange(std::string_view method, std::string_view path, std:
   // Loaded, and globally initialised, at the first request: start-up itself
   // touches nothing of libcurl.
   if (!curl_library::get()) return std::unexpected(Unanswered::never_sent);
-  return perform(request, transport_->tls_sessions(), {hooks_.deadline, hooks_.trusted_ca_file});
+  return perform(request, transport_->tls_sessions(), {hooks_.trusted_ca_file});
 }
 
 std::expected<Json, Client::Failure> Client::send(std::string_view method, std::string_view path, bool docs,
@@ -326,8 +341,19 @@ std::expected<Json, Client::Failure> Client::send_measured(std::string_view meth
                                       "Authorization: Bearer " + *credential};
   const HttpAnswer answer = exchange(method, path, std::move(headers), body);
   if (answer) body_bytes = answer->body.size();
+  if (!answer && call_spent()) {
+    const bool outcome_unknown = body.has_value() && answer.error() == Unanswered::maybe_sent;
+    return std::unexpected(Failure{too_slow(method, path, outcome_unknown), outcome_unknown});
+  }
   return judged(answer, method, path, body.has_value());
 }
+
+Client::CallBudget Client::budget_call() const {
+  call_ends_ = hooks_.now() + client_http::call_budget;
+  return CallBudget(*this);
+}
+
+bool Client::call_spent() const { return call_ends_ && hooks_.now() >= *call_ends_; }
 
 Result<Json> Client::request(std::string_view method, std::string_view path, bool docs,
                              const std::optional<Json>& body) const {

@@ -28,6 +28,11 @@ std::string redirect_protocols(std::string_view url);
 // The whole of one exchange: name resolution, connection, redirects and body.
 inline constexpr std::chrono::milliseconds deadline{15'000};
 
+// All the requests of one tool call together. A board of 15,000 work items is
+// 150 pages, a minute or two over a slow network; a host's agent waits a few
+// minutes for a tool at most, and nothing else is answered meanwhile.
+inline constexpr std::chrono::seconds call_budget{180};
+
 // What one paged work-item listing may read: 100,000 items, far beyond a
 // real board.
 inline constexpr std::size_t max_list_pages = 1'000;
@@ -88,6 +93,21 @@ class Client {
   std::expected<Json, Failure> send(std::string_view method, std::string_view path, bool docs,
                                     const std::optional<Json>& body = std::nullopt) const;
 
+  // Gives the requests of one tool call client_http::call_budget in all,
+  // until the returned guard ends: none starts past it, and one in flight
+  // gets what is left of it, never more than its own deadline.
+  class CallBudget {
+   public:
+    explicit CallBudget(const Client& client) : client_(client) {}
+    CallBudget(const CallBudget&) = delete;
+    CallBudget& operator=(const CallBudget&) = delete;
+    ~CallBudget() { client_.call_ends_.reset(); }
+
+   private:
+    const Client& client_;
+  };
+  [[nodiscard]] CallBudget budget_call() const;
+
   // The credential a request of that kind would carry now.
   Result<std::string> token(bool docs) const;
 
@@ -124,6 +144,8 @@ class Client {
   // connection.
   HttpAnswer exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
                       const std::optional<Json>& body) const;
+  // Whether the tool call under way has used up its budget.
+  bool call_spent() const;
   // send, also telling the decoded size of the answer's body when one came.
   std::expected<Json, Failure> send_measured(std::string_view method, std::string_view path, bool docs,
                                              const std::optional<Json>& body, std::size_t& body_bytes) const;
@@ -134,5 +156,6 @@ class Client {
   // Single-threaded interior mutability: the sign-in state changes through a
   // shared Client.
   mutable login::Auth auth_;
+  mutable std::optional<login::Clock::time_point> call_ends_;  // of the tool call under way
   std::unique_ptr<Transport> transport_;
 };

@@ -188,6 +188,7 @@ std::string framed(const std::string& header, const std::string& text, std::stri
 }  // namespace
 
 ToolOutcome call_tool(Session& session, const Client& client, std::string_view name, const Json& arguments) {
+  const Client::CallBudget budget = client.budget_call();
   if (name == tool_name::veltrun_session) return compact(session_context(session, client, arguments));
   if (name == tool_name::veltrun_login) return sign_in(session, client, arguments);
   if (!in_catalogue(name)) return std::unexpected("Unknown tool: " + std::string(name));

@@ -1,5 +1,6 @@
 #pragma once
 // One HTTP exchange with the service as the client's transport sees it.
+#include <chrono>
 #include <cstddef>
 #include <expected>
 #include <functional>
@@ -13,9 +14,10 @@
 // One request as it goes to the service.
 struct HttpExchange {
   std::string method;
-  std::string url;                   // the base URL joined with the path, query included
-  std::vector<std::string> headers;  // "Name: value" lines; "Name:" asks for no such header at all
-  std::optional<std::string> body;   // compact JSON, announced by a "Content-Type: application/json" line
+  std::string url;                       // the base URL joined with the path, query included
+  std::vector<std::string> headers;      // "Name: value" lines; "Name:" asks for no such header at all
+  std::optional<std::string> body;       // compact JSON, announced by a "Content-Type: application/json" line
+  std::chrono::milliseconds timeout{0};  // the whole exchange may take this long, at most
 };
 
 // The final status of an answer and its body.

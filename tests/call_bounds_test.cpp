@@ -4,6 +4,7 @@
 // running out of memory ends the call alone.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <new>
 #include <string>
@@ -40,13 +41,20 @@ class BoardService {
       {"projects/P1/team", R"({"currentUserId":"u1","members":[{"userId":"u1"}],"projectId":"P1"})"},
   };
   std::vector<std::string> paths;
+  std::vector<std::chrono::milliseconds> timeouts;  // what each request was given
   std::function<void(const std::string&)> before_answer = [](const std::string&) {};
+  // Runs instead of the answer when it returns one: for requests that time out.
+  std::function<std::optional<HttpAnswer>(const HttpExchange&)> instead = [](const HttpExchange&) {
+    return std::nullopt;
+  };
+  login::Clock::time_point clock{};
 
   ScopedEnv no_project{"VELTRUN_PROJECT", nullptr};
   ScopedEnv no_board{"VELTRUN_BOARD", nullptr};
   TempDir dir;
   Client client{dir.path(), std::string(api.substr(0, api.size() - 1)),
-                ClientHooks{.transport = [this](const HttpExchange& request) { return answer(request); }}};
+                ClientHooks{.now = [this] { return clock; },
+                            .transport = [this](const HttpExchange& request) { return answer(request); }}};
   Session session;
 
   BoardService() {
@@ -69,7 +77,9 @@ class BoardService {
   HttpAnswer answer(const HttpExchange& request) {
     const std::string path = request.url.substr(api.size());
     paths.push_back(path);
+    timeouts.push_back(request.timeout);
     before_answer(path);
+    if (auto replaced = instead(request)) return *replaced;
     if (path.starts_with(items_path)) {
       const std::size_t n = page_number(path);
       std::string body = page(n);
@@ -217,6 +227,73 @@ TEST(CallBounds, RunningOutOfMemoryEndsOnlyTheCall) {
   const ToolOutcome next = board.call("board_summary");
   ASSERT_TRUE(next) << next.error();
   EXPECT_TRUE(next->starts_with("Project: Alpha (P1)\nBoard: Main (B1)\n")) << *next;
+}
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// Pages that each take 14 s: the call ends once its requests have taken
+// 180 s together, and the last one is given only what was left.
+TEST(CallBounds, SlowPagesEndTheCallAtItsBudget) {
+  BoardService board;
+  board.pages = client_http::max_list_pages;
+  board.page = [](std::size_t n) { return item(n); };
+  board.make_ready();
+  board.timeouts.clear();
+  board.before_answer = [&](const std::string&) { board.clock += seconds(14); };
+  board.instead = [&](const HttpExchange& request) -> std::optional<HttpAnswer> {
+    if (request.timeout >= seconds(14)) return std::nullopt;
+    board.clock += request.timeout - seconds(14);  // the page would come later than that
+    return std::unexpected(Unanswered::maybe_sent);
+  };
+  const ToolOutcome listed = board.call("list_work_items");
+  const std::string last_page = board.paths.back();
+  EXPECT_EQ(text(listed), "error: Veltrun API answered too slowly for GET " + last_page +
+                              ": the requests of one tool call may take 180 seconds in all. The call may simply be "
+                              "tried again.");
+  // Two gate requests take 28 s; eleven pages 154 s more would pass 180 s.
+  EXPECT_EQ(board.item_pages_read(), 11u);
+  ASSERT_EQ(board.timeouts.size(), 13u);
+  EXPECT_EQ(board.timeouts.front(), milliseconds(15'000));
+  EXPECT_EQ(board.timeouts.back(), milliseconds(180'000 - 12 * 14'000));
+
+  // The next call has a budget of its own.
+  board.before_answer = [](const std::string&) {};
+  board.pages = 1;
+  EXPECT_TRUE(board.call("list_work_items"));
+}
+
+// A write cut short by the budget may have been carried out: its tool's
+// sentence follows; a write the budget left no time for was never sent.
+TEST(CallBounds, WritesCutByTheBudget) {
+  const std::string comment_path = "board/projects/P1/work-items/W1/comments";
+  for (const bool started : {true, false}) {
+    SCOPED_TRACE(started);
+    BoardService board;
+    board.page = [](std::size_t n) { return item(n); };
+    board.make_ready();
+    board.before_answer = [&](const std::string& path) {
+      if (path.starts_with(items_path)) board.clock += seconds(started ? 175 : 180);
+    };
+    board.instead = [&](const HttpExchange& request) -> std::optional<HttpAnswer> {
+      if (request.method != "POST") return std::nullopt;
+      board.clock += request.timeout;
+      return std::unexpected(Unanswered::maybe_sent);
+    };
+    const ToolOutcome posted = board.call("post_comment", {{"reference", "DB-1"}, {"body", "Done."}});
+    const std::string head = "error: Veltrun API answered too slowly for POST " + comment_path +
+                             ": the requests of one tool call may take 180 seconds in all.";
+    if (started) {
+      EXPECT_EQ(text(posted), head +
+                                  " Comment is not confirmed. Do not retry automatically: read the work item's "
+                                  "comments with get_work_item first.");
+      EXPECT_EQ(board.paths.back(), comment_path);
+      EXPECT_EQ(board.timeouts.back(), milliseconds(5'000));
+    } else {
+      EXPECT_EQ(text(posted), head + " The call may simply be tried again.");
+      EXPECT_NE(board.paths.back(), comment_path);
+    }
+  }
 }
 
 }  // namespace
