@@ -246,7 +246,7 @@ struct Client::Transport {
   }
 };
 
-Client::Client(std::filesystem::path app_dir, std::string base_url, Hooks hooks)
+Client::Client(std::optional<std::filesystem::path> app_dir, std::string base_url, Hooks hooks)
     : app_dir_(std::move(app_dir)),
       base_url_(std::move(base_url)),
       hooks_(std::move(hooks)),
@@ -293,7 +293,9 @@ Result<Json> Client::request(std::string_view method, std::string_view path, boo
 
 Result<std::string> Client::token(bool docs) const {
   if (auth_.token) return *auth_.token;
-  const auto text = file_text::read(app_dir_ / (docs ? "docs-token.txt" : "board-token.txt"));
+  const auto text =
+      app_dir_ ? file_text::read(*app_dir_ / (docs ? "docs-token.txt" : "board-token.txt"), max_credential_file_bytes)
+               : std::nullopt;
   const std::string_view credential = text ? unicode_text::trim(*text) : std::string_view{};
   if (credential.empty()) return std::unexpected(std::string(token_unavailable));
   return std::string(credential);

@@ -50,12 +50,13 @@ class Client {
  public:
   using Hooks = ClientHooks;
 
-  Client(std::filesystem::path app_dir, std::string base_url, Hooks hooks = {});
+  // Without an app directory no credential file and no registry is read.
+  Client(std::optional<std::filesystem::path> app_dir, std::string base_url, Hooks hooks = {});
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  const std::filesystem::path& app_dir() const { return app_dir_; }
+  const std::optional<std::filesystem::path>& app_dir() const { return app_dir_; }
   const std::string& base_url() const { return base_url_; }
 
   // A failed request's sentence, and whether the service may have carried it
@@ -82,6 +83,10 @@ class Client {
 
   // The credential a request of that kind would carry now.
   Result<std::string> token(bool docs) const;
+  // A larger credential file counts as missing. A real key is a few hundred
+  // bytes; the bound keeps the read on every request small whatever lies
+  // there, and far below the 1 MiB that libcurl lets a request head hold.
+  static constexpr std::size_t max_credential_file_bytes = std::size_t{16} << 10;
 
   // All pages of a project's work items, optionally scoped to one board.
   Result<std::vector<Json>> items_including(std::string_view project_id, std::optional<std::string_view> board_id,
@@ -109,7 +114,7 @@ class Client {
   std::optional<HttpReply> exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
                                     const std::optional<Json>& body) const;
 
-  std::filesystem::path app_dir_;
+  std::optional<std::filesystem::path> app_dir_;
   std::string base_url_;
   Hooks hooks_;
   // Single-threaded interior mutability: the sign-in state changes through a

@@ -259,14 +259,14 @@ std::vector<Json> candidates(const std::vector<Json>& projects_list, const std::
   return matches;
 }
 
-Result<std::vector<Json>> projects(const std::filesystem::path& app_dir) {
-  auto text = file_text::read(app_dir / "projects.json");
+Result<std::vector<Json>> projects(const std::optional<std::filesystem::path>& app_dir) {
+  auto text = app_dir ? file_text::read(*app_dir / "projects.json", max_registry_bytes) : std::nullopt;
   if (!text) {
     return std::unexpected("Project registry unavailable. Open Veltrun Team and sync projects.");
   }
-  auto value = json_text::parse(*text);
+  auto value = json_text::parse(*text, max_registry_values);
   if (!value || !value->is_array()) return std::unexpected("Invalid project registry.");
-  return value->get<std::vector<Json>>();
+  return std::move(value->get_ref<Json::array_t&>());
 }
 
 }  // namespace context

@@ -127,8 +127,9 @@ std::expected<void, std::string> answer(const Json& request, const ReplySink& ou
   return respond(out, *id, method_result(name, request, session, client));
 }
 
-std::filesystem::path app_dir(const std::optional<std::string>& home) {
-  return std::filesystem::path(home.value_or("")) / "Library/Application Support/VeltrunTeam";
+std::optional<std::filesystem::path> app_dir(const std::optional<std::string>& home) {
+  if (!home || !std::filesystem::path(*home).is_absolute()) return std::nullopt;
+  return std::filesystem::path(*home) / "Library/Application Support/VeltrunTeam";
 }
 
 }  // namespace server

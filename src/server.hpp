@@ -36,7 +36,10 @@ std::expected<void, std::string> answer(const Json& request, const ReplySink& ou
 // the text of a failed write; nothing more is read after it.
 std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client);
 
-// "Library/Application Support/VeltrunTeam" under HOME ("" when unset).
-std::filesystem::path app_dir(const std::optional<std::string>& home);
+// "Library/Application Support/VeltrunTeam" under HOME; nothing when HOME is
+// unset, empty or relative. A relative folder would lie in the working
+// folder, an MCP server's being the agent's workspace, where a planted
+// credential would be sent with every request.
+std::optional<std::filesystem::path> app_dir(const std::optional<std::string>& home);
 
 }  // namespace server

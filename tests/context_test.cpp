@@ -216,4 +216,25 @@ TEST_F(Workspace, RegistryFileRules) {
   EXPECT_EQ(list[1], Json(5));
 }
 
+// Just past either bound the registry is refused, as unreadable or as invalid.
+TEST_F(Workspace, RegistryBounds) {
+  auto write = [&](const std::string& text) { std::ofstream(root.path() / "projects.json") << text; };
+  const std::string unavailable = "Project registry unavailable. Open Veltrun Team and sync projects.";
+  write("[" + std::string(context::max_registry_bytes - 2, ' ') + "]");
+  EXPECT_EQ(context::projects(root.path()).value(), std::vector<Json>{});
+  write("[" + std::string(context::max_registry_bytes - 1, ' ') + "]");
+  EXPECT_EQ(context::projects(root.path()).error(), unavailable);
+  // The array and its elements count.
+  auto zeros = [](std::size_t count) {
+    std::string text = "[0";
+    for (std::size_t i = 1; i < count; ++i) text += ",0";
+    return text + "]";
+  };
+  write(zeros(context::max_registry_values - 1));
+  EXPECT_EQ(context::projects(root.path()).value().size(), context::max_registry_values - 1);
+  write(zeros(context::max_registry_values));
+  EXPECT_EQ(context::projects(root.path()).error(), "Invalid project registry.");
+  EXPECT_EQ(context::projects(std::nullopt).error(), unavailable);
+}
+
 }  // namespace
