@@ -29,9 +29,9 @@ std::string field(const Json& value, std::string_view key);
 // The same text as field, without a copy; valid as long as value is.
 std::string_view field_view(const Json& value, std::string_view key);
 
-// A JSON integer of zero or more, written without fraction or exponent (the
-// parser reads 5.0 and 1e3 as floats); nothing for any other value or for
-// nullptr.
+// A JSON integer of zero or more, written without sign, fraction or exponent
+// (the parser reads 5.0 and 1e3 as floats, -0 as a signed zero); nothing for
+// any other value or for nullptr.
 std::optional<std::uint64_t> whole_number(const Json* value);
 
 // The same, above zero only.

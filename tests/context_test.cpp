@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +32,29 @@ TEST(ContextField, ReadsOnlyStringMembers) {
   for (const char* key : {"id", "n", "a", "o", "missing"}) EXPECT_EQ(context::field(record, key), "") << key;
   EXPECT_EQ(context::field(Json::array({"x"}), "0"), "");
   EXPECT_EQ(context::field(Json("s"), "s"), "");
+}
+
+// Parsed text: a number counts only when written without sign, fraction or
+// exponent; the parser keeps "-0" as an integer, its sign lost to the value.
+TEST(ContextWholeNumber, PlainIntegersOfParsedTextOnly) {
+  const struct {
+    const char* text;
+    std::optional<std::uint64_t> number;
+  } cases[] = {
+      {"0", 0},
+      {"5", 5},
+      {"18446744073709551615", UINT64_MAX},
+      {"-0", std::nullopt},
+      {"-5", std::nullopt},
+      {"5.0", std::nullopt},
+      {"1e3", std::nullopt},
+      {"-0.0", std::nullopt},
+      {"\"5\"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const Json value = json_text::parse(c.text).value();
+    EXPECT_EQ(context::whole_number(&value), c.number) << c.text;
+  }
 }
 
 // The "id" is read as field reads it, so a record without a string "id"

@@ -514,6 +514,7 @@ TEST(LoginStart, IntervalIsClampedOrDefaulted) {
       {"120", fake::Reply::json(authorization({{"interval", 120}})), 60},
       {"fraction", fake::Reply::json(authorization({{"interval", 2.5}})), 5},
       {"negative", fake::Reply::json(authorization({{"interval", -3}})), 5},
+      {"minus zero", raw_answer(prefix + R"(,"interval":-0})"), 5},
       {"exponent", raw_answer(prefix + R"(,"interval":1e1})"), 5},
       {"huge", raw_answer(prefix + R"(,"interval":18446744073709551615})"), 60},
   };
