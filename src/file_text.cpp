@@ -46,18 +46,24 @@ std::optional<std::string> read_at_most(int fd, std::size_t expected, std::size_
   return text;
 }
 
+// Only a regular file holds text: a directory reads as nothing, a pipe waits
+// for a writer, a device such as /dev/zero never ends.
+bool regular(const struct stat& status) { return S_ISREG(status.st_mode); }
+
 }  // namespace
 
 std::optional<std::string> read(const std::filesystem::path& path, std::size_t max_bytes) {
-  // Opened once and judged by what was opened: a check of the path before the
-  // open could be answered by a regular file and the open by a named pipe put
-  // in its place. O_NONBLOCK keeps the open of a pipe or device from waiting.
+  // Nothing else is even opened, since opening a device can act by itself (a
+  // watchdog arms, a tape rewinds).
+  struct stat named {};
+  if (::stat(path.c_str(), &named) != 0 || !regular(named)) return std::nullopt;
+  // The path may name something else by the open: what was opened is judged
+  // again, and O_NONBLOCK keeps the open of a pipe put in its place from
+  // waiting for a writer.
   const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (file.get() < 0) return std::nullopt;
-  // Only a regular file holds text: a directory reads as nothing, a pipe
-  // waits for a writer, a device such as /dev/zero never ends.
   struct stat status {};
-  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  if (::fstat(file.get(), &status) != 0 || !regular(status)) return std::nullopt;
   const auto size = static_cast<std::uintmax_t>(status.st_size);
   if (size > max_bytes) return std::nullopt;
   auto text = read_at_most(file.get(), static_cast<std::size_t>(size), max_bytes);
