@@ -28,6 +28,8 @@ constexpr long max_redirects = 5;
 // every libcurl object below exists only after that.
 const curl_library::Functions& curl() { return *curl_library::get(); }
 
+using curl_library::set;
+
 struct EasyDeleter {
   void operator()(CURL* handle) const { curl().easy_cleanup(handle); }
 };
@@ -89,13 +91,13 @@ std::optional<HeaderList> header_list(const std::vector<std::string>& lines) {
 
 void set_method_and_body(CURL* handle, const std::string& method, const std::string* body) {
   if (body) {
-    curl().easy_setopt(handle, CURLOPT_POSTFIELDS, body->c_str());
-    curl().easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
-    if (method != "POST") curl().easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+    set<CURLOPT_POSTFIELDS>(curl(), handle, body->c_str());
+    set<CURLOPT_POSTFIELDSIZE_LARGE>(curl(), handle, static_cast<curl_off_t>(body->size()));
+    if (method != "POST") set<CURLOPT_CUSTOMREQUEST>(curl(), handle, method.c_str());
   } else if (method == "GET") {
-    curl().easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    set<CURLOPT_HTTPGET>(curl(), handle, 1L);
   } else {
-    curl().easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+    set<CURLOPT_CUSTOMREQUEST>(curl(), handle, method.c_str());
   }
 }
 
@@ -144,25 +146,25 @@ HttpAnswer perform(const HttpExchange& request, CURLSH* share, const ExchangeSet
   }
   HttpReply reply;
   Collected body{reply.body, client_http::max_answer_bytes};
-  curl().easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+  set<CURLOPT_URL>(curl(), handle, request.url.c_str());
   // A write is sent once: libcurl would send it again to the new location
   // (a PATCH even without its body), so its redirect is its answer.
-  curl().easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.body ? 0L : 1L);
-  curl().easy_setopt(handle, CURLOPT_MAXREDIRS, max_redirects);
-  curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
-  curl().easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
-  curl().easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl().easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "gzip");
-  curl().easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-  curl().easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
-  curl().easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
-  if (share) curl().easy_setopt(handle, CURLOPT_SHARE, share);
-  curl().easy_setopt(handle, CURLOPT_HTTPHEADER, list->get());
-  curl().easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
-  curl().easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+  set<CURLOPT_FOLLOWLOCATION>(curl(), handle, request.body ? 0L : 1L);
+  set<CURLOPT_MAXREDIRS>(curl(), handle, max_redirects);
+  set<CURLOPT_TIMEOUT_MS>(curl(), handle, static_cast<long>(request.timeout.count()));
+  set<CURLOPT_CONNECTTIMEOUT_MS>(curl(), handle, connect_timeout_ms);
+  set<CURLOPT_NOSIGNAL>(curl(), handle, 1L);
+  set<CURLOPT_ACCEPT_ENCODING>(curl(), handle, "gzip");
+  set<CURLOPT_HTTP_VERSION>(curl(), handle, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  set<CURLOPT_FORBID_REUSE>(curl(), handle, 1L);
+  set<CURLOPT_FRESH_CONNECT>(curl(), handle, 1L);
+  if (share) set<CURLOPT_SHARE>(curl(), handle, share);
+  set<CURLOPT_HTTPHEADER>(curl(), handle, list->get());
+  set<CURLOPT_WRITEFUNCTION>(curl(), handle, collect);
+  set<CURLOPT_WRITEDATA>(curl(), handle, &body);
   bool head_complete = false;
-  curl().easy_setopt(handle, CURLOPT_HEADERFUNCTION, note_head);
-  curl().easy_setopt(handle, CURLOPT_HEADERDATA, &head_complete);
+  set<CURLOPT_HEADERFUNCTION>(curl(), handle, note_head);
+  set<CURLOPT_HEADERDATA>(curl(), handle, &head_complete);
   set_method_and_body(handle, request.method, request.body ? &*request.body : nullptr);
 
   const CURLcode outcome = curl().easy_perform(handle);
@@ -289,13 +291,14 @@ struct Client::Transport {
   CURLSH* tls_sessions() {
     if (!share) {
       share = curl().share_init();
-      if (share) curl().share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+      // libcurl reads this value as an int.
+      if (share) curl().share_setopt(share, CURLSHOPT_SHARE, static_cast<int>(CURL_LOCK_DATA_SSL_SESSION));
     }
     return share;
   }
 };
 
-Client::Client(std::filesystem::path app_dir, std::string base_url, Hooks hooks)
+Client::Client(std::optional<std::filesystem::path> app_dir, std::string base_url, Hooks hooks)
     : app_dir_(std::move(app_dir)),
       base_url_(std::move(base_url)),
       hooks_(std::move(hooks)),
@@ -364,7 +367,9 @@ Result<Json> Client::request(std::string_view method, std::string_view path, boo
 
 Result<std::string> Client::token(bool docs) const {
   if (auth_.token) return *auth_.token;
-  const auto text = file_text::read(app_dir_ / (docs ? "docs-token.txt" : "board-token.txt"));
+  const auto text =
+      app_dir_ ? file_text::read(*app_dir_ / (docs ? "docs-token.txt" : "board-token.txt"), max_credential_file_bytes)
+               : std::nullopt;
   const std::string_view credential = text ? unicode_text::trim(*text) : std::string_view{};
   if (credential.empty()) return std::unexpected(std::string(token_unavailable));
   return std::string(credential);

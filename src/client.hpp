@@ -62,12 +62,13 @@ class Client {
  public:
   using Hooks = ClientHooks;
 
-  Client(std::filesystem::path app_dir, std::string base_url, Hooks hooks = {});
+  // Without an app directory no credential file and no registry is read.
+  Client(std::optional<std::filesystem::path> app_dir, std::string base_url, Hooks hooks = {});
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  const std::filesystem::path& app_dir() const { return app_dir_; }
+  const std::optional<std::filesystem::path>& app_dir() const { return app_dir_; }
   const std::string& base_url() const { return base_url_; }
 
   // A failed request's sentence, and whether the service may have carried it
@@ -110,6 +111,10 @@ class Client {
 
   // The credential a request of that kind would carry now.
   Result<std::string> token(bool docs) const;
+  // A larger credential file counts as missing. A real key is a few hundred
+  // bytes; the bound keeps the read on every request small whatever lies
+  // there, and far below the 1 MiB that libcurl lets a request head hold.
+  static constexpr std::size_t max_credential_file_bytes = std::size_t{16} << 10;
 
   // Takes each page's items in page order, free to move them out, and the
   // page's decoded size; an error ends the listing with that text.
@@ -150,7 +155,7 @@ class Client {
   std::expected<Json, Failure> send_measured(std::string_view method, std::string_view path, bool docs,
                                              const std::optional<Json>& body, std::size_t& body_bytes) const;
 
-  std::filesystem::path app_dir_;
+  std::optional<std::filesystem::path> app_dir_;
   std::string base_url_;
   Hooks hooks_;
   // Single-threaded interior mutability: the sign-in state changes through a

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <span>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "client.hpp"
@@ -70,14 +71,27 @@ Result<std::vector<Json>> list_at(const Client& client, std::string_view path, b
   return extract(*response, std::span(&key, 1));
 }
 
-// The project's "repoPath" from the first registry entry with its id.
-void merge_repo_path(Json& project, const std::string& id, const std::vector<Json>& registry) {
+// The registry's entries by id, the first entry of each id only: looked up
+// once per project of the service's list.
+std::unordered_map<std::string_view, const Json*> by_id(const std::vector<Json>& registry) {
+  std::unordered_map<std::string_view, const Json*> index;
+  index.reserve(registry.size());
   for (const Json& entry : registry) {
-    if (context::field(entry, "id") != id) continue;
-    const auto repo_path = entry.find("repoPath");
-    project["repoPath"] = repo_path == entry.end() ? Json(nullptr) : *repo_path;
-    return;
+    // An entry without a string id matches no project: every project id is an identifier.
+    const std::string_view id = context::field_view(entry, "id");
+    if (!id.empty()) index.try_emplace(id, &entry);
   }
+  return index;
+}
+
+// The project's "repoPath" from the first registry entry with its id.
+void merge_repo_path(Json& project, const std::string& id,
+                     const std::unordered_map<std::string_view, const Json*>& registry) {
+  const auto found = registry.find(id);
+  if (found == registry.end()) return;
+  const Json& entry = *found->second;
+  const auto repo_path = entry.find("repoPath");
+  project["repoPath"] = repo_path == entry.end() ? Json(nullptr) : *repo_path;
 }
 
 }  // namespace
@@ -158,10 +172,11 @@ Result<std::vector<Json>> Client::projects() const {
   if (!list) return list;
   // An unreadable or invalid registry only means no local paths are known.
   const std::vector<Json> registry = context::projects(app_dir()).value_or(std::vector<Json>{});
+  const auto index = by_id(registry);
   for (Json& project : *list) {
     const std::string id = context::field(project, "id");
     if (!context::identifier(id)) return std::unexpected(invalid_identifier());
-    merge_repo_path(project, id, registry);
+    merge_repo_path(project, id, index);
   }
   return list;
 }

@@ -211,10 +211,13 @@ std::string field(const Json& value, std::string_view key) { return std::string(
 
 std::optional<std::uint64_t> whole_number(const Json* value) {
   if (!value || !value->is_number_integer()) return std::nullopt;
-  // A value built in code may hold a non-negative number of the signed kind.
+  // The parser keeps the writing in the kind: an integer without a sign is
+  // unsigned, one with a minus is signed, and "-0" is a signed 0, its sign
+  // otherwise lost. A value built in code may hold a positive number of the
+  // signed kind; a signed 0 can only be "-0" in parsed text.
   if (value->is_number_unsigned()) return value->get<std::uint64_t>();
   const auto number = value->get<std::int64_t>();
-  return number >= 0 ? std::optional(static_cast<std::uint64_t>(number)) : std::nullopt;
+  return number > 0 ? std::optional(static_cast<std::uint64_t>(number)) : std::nullopt;
 }
 
 std::optional<std::uint64_t> positive_integer(const Json* value) {
@@ -259,14 +262,14 @@ std::vector<Json> candidates(const std::vector<Json>& projects_list, const std::
   return matches;
 }
 
-Result<std::vector<Json>> projects(const std::filesystem::path& app_dir) {
-  auto text = file_text::read(app_dir / "projects.json");
+Result<std::vector<Json>> projects(const std::optional<std::filesystem::path>& app_dir) {
+  auto text = app_dir ? file_text::read(*app_dir / "projects.json", max_registry_bytes) : std::nullopt;
   if (!text) {
     return std::unexpected("Project registry unavailable. Open Veltrun Team and sync projects.");
   }
-  auto value = json_text::parse(*text);
+  auto value = json_text::parse(*text, max_registry_values);
   if (!value || !value->is_array()) return std::unexpected("Invalid project registry.");
-  return value->get<std::vector<Json>>();
+  return std::move(value->get_ref<Json::array_t&>());
 }
 
 }  // namespace context

@@ -2,6 +2,7 @@
 // The record rules every module shares and the workspace/registry rules.
 // The session record itself is in session_record.hpp, out of the tool
 // modules' sight.
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -28,9 +29,9 @@ std::string field(const Json& value, std::string_view key);
 // The same text as field, without a copy; valid as long as value is.
 std::string_view field_view(const Json& value, std::string_view key);
 
-// A JSON integer of zero or more, written without fraction or exponent (the
-// parser reads 5.0 and 1e3 as floats); nothing for any other value or for
-// nullptr.
+// A JSON integer of zero or more, written without sign, fraction or exponent
+// (the parser reads 5.0 and 1e3 as floats, -0 as a signed zero); nothing for
+// any other value or for nullptr.
 std::optional<std::uint64_t> whole_number(const Json* value);
 
 // The same, above zero only.
@@ -48,7 +49,17 @@ const Json* first_with_id(const std::vector<Json>& records, std::string_view id)
 // folder, deepest matches only, in list order.
 std::vector<Json> candidates(const std::vector<Json>& projects, const std::filesystem::path& cwd);
 
-// The elements of the project registry "projects.json" in app_dir.
-Result<std::vector<Json>> projects(const std::filesystem::path& app_dir);
+// The project registry's bounds. An entry is an id, a repository path and a
+// few members, a few hundred bytes: 4 MiB holds over ten thousand projects,
+// more than one computer has checked out, and is read in milliseconds on
+// every session resolution. A larger file counts as unreadable.
+inline constexpr std::size_t max_registry_bytes = std::size_t{4} << 20;
+// Ten values an entry for 20,000 entries; a 4 MiB array of bare numbers
+// would otherwise parse into two million values.
+inline constexpr std::size_t max_registry_values = 200'000;
+
+// The elements of the project registry "projects.json" in app_dir; without an
+// app directory there is no registry.
+Result<std::vector<Json>> projects(const std::optional<std::filesystem::path>& app_dir);
 
 }  // namespace context

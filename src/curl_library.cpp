@@ -51,14 +51,14 @@ std::optional<Functions> load() {
 
 bool secure(const Functions& curl, CURL* handle, const std::string& redirect_protocols, const std::string& ca_file) {
   const CURLcode results[] = {
-      curl.easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https"),
-      curl.easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, redirect_protocols.c_str()),
-      curl.easy_setopt(handle, CURLOPT_PROXY, ""),  // never a proxy from the environment
-      curl.easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L),
-      curl.easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L),
-      curl.easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)),
-      ca_file.empty() ? CURLE_OK : curl.easy_setopt(handle, CURLOPT_CAINFO, ca_file.c_str()),
-      ca_file.empty() ? CURLE_OK : curl.easy_setopt(handle, CURLOPT_CAPATH, nullptr),
+      set<CURLOPT_PROTOCOLS_STR>(curl, handle, "http,https"),
+      set<CURLOPT_REDIR_PROTOCOLS_STR>(curl, handle, redirect_protocols.c_str()),
+      set<CURLOPT_PROXY>(curl, handle, ""),  // never a proxy from the environment
+      set<CURLOPT_SSL_VERIFYPEER>(curl, handle, 1L),
+      set<CURLOPT_SSL_VERIFYHOST>(curl, handle, 2L),
+      set<CURLOPT_SSLVERSION>(curl, handle, static_cast<long>(CURL_SSLVERSION_TLSv1_2)),
+      ca_file.empty() ? CURLE_OK : set<CURLOPT_CAINFO>(curl, handle, ca_file.c_str()),
+      ca_file.empty() ? CURLE_OK : set<CURLOPT_CAPATH>(curl, handle, static_cast<const char*>(nullptr)),
   };
   for (const CURLcode result : results) {
     if (result != CURLE_OK) return false;

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <string>
+#include <type_traits>
 
 namespace curl_library {
 
@@ -31,6 +32,29 @@ struct Functions {
   decltype(&::curl_url_get) url_get;
   decltype(&::curl_free) free;
 };
+
+// Whether libcurl reads a Value for option, by the range its number lies in:
+// a long, a data pointer (strings, lists, objects), a function pointer or a
+// curl_off_t.
+template <CURLoption option, typename Value>
+constexpr bool option_takes() {
+  constexpr int kind = option / 10000 * 10000;
+  constexpr bool function = std::is_pointer_v<Value> && std::is_function_v<std::remove_pointer_t<Value>>;
+  if constexpr (kind == CURLOPTTYPE_LONG) return std::is_same_v<Value, long>;
+  if constexpr (kind == CURLOPTTYPE_OBJECTPOINT) return std::is_pointer_v<Value> && !function;
+  if constexpr (kind == CURLOPTTYPE_FUNCTIONPOINT) return function;
+  if constexpr (kind == CURLOPTTYPE_OFF_T) return std::is_same_v<Value, curl_off_t>;
+  return false;
+}
+
+// Sets one option through the loaded easy_setopt, which reads its value as a
+// variadic argument of the option's type: another width is undefined, and
+// calls through the function table escape libcurl's own type checks.
+template <CURLoption option, typename Value>
+CURLcode set(const Functions& curl, CURL* handle, Value value) {
+  static_assert(option_takes<option, Value>(), "libcurl reads another type for this option");
+  return curl.easy_setopt(handle, option, value);
+}
 
 // libcurl, loaded and globally initialised by the first call and kept for the
 // rest of the process; nullptr when it cannot be loaded, is older than

@@ -23,9 +23,11 @@ std::size_t string_end(std::string_view text, std::size_t from) {
 
 // Written by hand: nlohmann/json offers no depth or size limit, and its
 // parser callback cannot stop the parse early without exceptions. Counts
-// values as 1 + commas + non-empty containers, exact for valid text.
+// values as 1 + commas + non-empty containers, exact for valid text. A
+// closing bracket without its opening one is no JSON text: it ends the scan,
+// so the depth never goes below zero.
 bool within_limits(std::string_view text, std::size_t max_values) {
-  int depth = 0;
+  std::size_t depth = 0;
   std::size_t values = 1;
   bool just_opened = false;
   for (std::size_t at = 0; at < text.size(); ++at) {
@@ -37,9 +39,10 @@ bool within_limits(std::string_view text, std::size_t max_values) {
       at = string_end(text, at + 1);
       if (at == std::string_view::npos) return true;
     } else if (c == '[' || c == '{') {
-      if (++depth > max_depth) return false;
+      if (++depth > static_cast<std::size_t>(max_depth)) return false;
       just_opened = true;
     } else if (c == ']' || c == '}') {
+      if (depth == 0) return false;
       --depth;
     } else if (c == ',') {
       ++values;

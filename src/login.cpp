@@ -65,6 +65,7 @@ namespace login {
 // else. libcurl's parser removes dot segments and resolves the default port
 // but keeps the host's letter case; whatever it refuses counts as no URL.
 std::optional<std::string_view> sign_in_url_problem(const std::string& text) {
+  if (text.size() > max_sign_in_url_bytes) return invalid_response;
   // Without libcurl no URL can be checked, so none is trusted.
   const curl_library::Functions* curl = curl_library::get();
   if (!curl) return "Invalid sign-in URL.";
@@ -95,9 +96,10 @@ std::chrono::seconds poll_interval(const Json& answer) {
   return std::chrono::seconds(std::clamp<std::uint64_t>(*value, 1, 60));
 }
 
-// Embedded control characters could never travel in a request header.
+// Embedded control characters could never travel in a request header, nor
+// could a key past max_key_bytes.
 bool usable_key(std::string_view key) {
-  return key.starts_with(key_prefix) &&
+  return key.starts_with(key_prefix) && key.size() <= login::max_key_bytes &&
          std::none_of(key.begin(), key.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
 }
 

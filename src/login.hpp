@@ -2,6 +2,7 @@
 // Device-code sign-in: its state, its actions over a channel the Client
 // provides, and the browser launch.
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -48,6 +49,16 @@ Result<Json> device_answer(const std::optional<HttpReply>& reply);
 
 // Reaps every launcher that has ended since it was left running.
 void reap_ended_launchers();
+
+// A longer key from an approved sign-in is refused. A real one is a few
+// hundred bytes; every request carries it in a header, which many servers
+// cap at 8 KiB a line and libcurl at 1 MiB for the request head, past which
+// no request could be sent.
+inline constexpr std::size_t max_key_bytes = 4096;
+
+// A longer sign-in URL is refused: the real one is under a hundred bytes,
+// and 2 KiB is what browsers, launchers and chat links all take.
+inline constexpr std::size_t max_sign_in_url_bytes = 2048;
 
 // Why a sign-in URL may not be opened, or nothing when it leads to the
 // service's own device page over https and nowhere else.

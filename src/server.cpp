@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <stdexcept>
 
@@ -73,6 +74,47 @@ bool known(std::string_view method) {
   return method == "ping" || method == "initialize" || method == "tools/list" || method == "tools/call";
 }
 
+// What reading one line brought.
+enum class LineRead { line, too_long, end };
+
+// How much of a line one read takes; a longer line grows by such pieces.
+constexpr std::size_t line_piece_bytes = std::size_t{64} << 10;
+
+// One line of in without its LF, read in pieces so that a line past
+// max_line_bytes is never held whole: the rest of it is skipped unread.
+// std::getline into a string would hold the whole line, whatever its length.
+LineRead next_line(std::istream& in, std::string& line) {
+  line.clear();
+  while (true) {
+    const std::size_t start = line.size();
+    bool found_lf = false;
+    // istream::getline stores at most piece bytes and a NUL after them; it
+    // fails without end of input only when the piece filled up before an LF.
+    line.resize_and_overwrite(start + line_piece_bytes + 1, [&](char* data, std::size_t) {
+      in.getline(data + start, static_cast<std::streamsize>(line_piece_bytes + 1));
+      found_lf = !in.fail() && !in.eof();
+      return start + static_cast<std::size_t>(in.gcount()) - (found_lf ? 1 : 0);
+    });
+    const bool piece_full = in.fail() && !in.eof() && !in.bad();
+    if (line.size() > max_line_bytes) {
+      if (piece_full) {
+        in.clear();
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      }
+      return LineRead::too_long;
+    }
+    if (found_lf) return LineRead::line;
+    if (piece_full) {
+      in.clear();
+      continue;
+    }
+    // End of input or a read error: a last line without LF is still taken.
+    if (in.bad() || line.empty()) return LineRead::end;
+    in.clear(std::ios::eofbit);
+    return LineRead::line;
+  }
+}
+
 // The line without one CR before its (already removed) LF.
 std::string_view without_cr(std::string_view line) {
   if (line.ends_with('\r')) line.remove_suffix(1);
@@ -127,9 +169,11 @@ std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, S
     // A launcher left running at a sign-in start is reaped once it has
     // ended, without waiting for the next sign-in.
     login::reap_ended_launchers();
-    if (!std::getline(in, line)) break;
+    const LineRead read = next_line(in, line);
+    if (read == LineRead::end) break;
+    if (read == LineRead::too_long) continue;
     if (!unicode_text::valid_utf8(line)) break;
-    std::optional<Json> request = json_text::parse(without_cr(line));
+    std::optional<Json> request = json_text::parse(without_cr(line), max_request_values);
     if (!request) continue;
     if (auto written = answer(*request, out, session, client); !written) return written;
   }
@@ -149,8 +193,9 @@ std::expected<void, std::string> answer(const Json& request, const ReplySink& ou
   return out(answered_call(request, *id, session, client));
 }
 
-std::filesystem::path app_dir(const std::optional<std::string>& home) {
-  return std::filesystem::path(home.value_or("")) / "Library/Application Support/VeltrunTeam";
+std::optional<std::filesystem::path> app_dir(const std::optional<std::string>& home) {
+  if (!home || !std::filesystem::path(*home).is_absolute()) return std::nullopt;
+  return std::filesystem::path(*home) / "Library/Application Support/VeltrunTeam";
 }
 
 }  // namespace server

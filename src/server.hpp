@@ -1,5 +1,6 @@
 #pragma once
 // The JSON-RPC loop over newline-delimited standard input and output.
+#include <cstddef>
 #include <expected>
 #include <filesystem>
 #include <functional>
@@ -32,11 +33,25 @@ std::expected<void, std::string> respond_printed(const ReplySink& out, const Jso
 std::expected<void, std::string> answer(const Json& request, const ReplySink& out, Session& session,
                                         const Client& client);
 
+// A request line longer than this (without its LF) is read past in pieces and
+// dropped unparsed, as a line that does not parse is; never held whole, its
+// bytes are not judged, so one that is not UTF-8 does not end the loop. The
+// largest real request, an update_doc_page with a long page body, is a few
+// hundred KB; 16 MiB holds a book-length body several times over.
+inline constexpr std::size_t max_line_bytes = std::size_t{16} << 20;
+// What one request may hold: a tool call has a few dozen values, a review
+// with its findings a few hundred. Without a bound, a line of 16 MiB could
+// parse into eight million values, near 1 GiB.
+inline constexpr std::size_t max_request_values = 100'000;
+
 // Answers the lines of in until it ends or a line is not UTF-8. The error is
 // the text of a failed write; nothing more is read after it.
 std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client);
 
-// "Library/Application Support/VeltrunTeam" under HOME ("" when unset).
-std::filesystem::path app_dir(const std::optional<std::string>& home);
+// "Library/Application Support/VeltrunTeam" under HOME; nothing when HOME is
+// unset, empty or relative. A relative folder would lie in the working
+// folder, an MCP server's being the agent's workspace, where a planted
+// credential would be sent with every request.
+std::optional<std::filesystem::path> app_dir(const std::optional<std::string>& home);
 
 }  // namespace server

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "http_exchange.hpp"
 #include "json_text.hpp"
 
 namespace team_core::api {
@@ -49,11 +50,13 @@ std::optional<std::string> token_subject(std::string_view token) {
   std::string_view payload = token.substr(first_dot + 1);
   payload = payload.substr(0, payload.find('.'));
 
+  // The payload comes from whoever issued the credential: decoded and parsed
+  // within the limits of the answer that brought it, and with the same depth
+  // limit as every other JSON text.
+  if (payload.size() > client_http::max_answer_bytes) return std::nullopt;
   auto bytes = base64url_decode(payload);
   if (!bytes) return std::nullopt;
-  // The payload comes from whoever issued the credential: parsed with the
-  // same depth limit as every other JSON text.
-  const auto claims = json_text::parse(*bytes);
+  const auto claims = json_text::parse(*bytes, client_http::max_answer_values);
   if (!claims || !claims->is_object()) return std::nullopt;
   const auto sub = claims->find("sub");
   if (sub == claims->end() || !sub->is_string()) return std::nullopt;

@@ -318,6 +318,9 @@ TEST(ClientToken, ReadsTheTrimmedFileOfItsKind) {
       {"trailing newline", "abc\n", "abc"},
       {"surrounded by Unicode spaces", "\u2003\u00a0 abc\u3000\r\n", "abc"},
       {"inner text kept", "a b\tc", "a b\tc"},
+      {"at the file bound", "abc" + std::string(Client::max_credential_file_bytes - 3, ' '), "abc"},
+      {"one byte past it", "abc" + std::string(Client::max_credential_file_bytes - 2, ' '),
+       std::unexpected(token_unavailable)},
   };
   for (const CredentialCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -328,6 +331,12 @@ TEST(ClientToken, ReadsTheTrimmedFileOfItsKind) {
     EXPECT_EQ(client.token(true), row.expected);
     EXPECT_EQ(client.token(false), Result<std::string>("board"));
   }
+}
+
+TEST(ClientToken, WithoutAnAppDirectoryNoFileIsRead) {
+  const Client client{std::nullopt, "http://127.0.0.1:1/api"};
+  EXPECT_EQ(client.token(false), std::unexpected(token_unavailable));
+  EXPECT_EQ(client.token(true), std::unexpected(token_unavailable));
 }
 
 TEST_F(ClientTest, NoRequestWithoutACredential) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +32,29 @@ TEST(ContextField, ReadsOnlyStringMembers) {
   for (const char* key : {"id", "n", "a", "o", "missing"}) EXPECT_EQ(context::field(record, key), "") << key;
   EXPECT_EQ(context::field(Json::array({"x"}), "0"), "");
   EXPECT_EQ(context::field(Json("s"), "s"), "");
+}
+
+// Parsed text: a number counts only when written without sign, fraction or
+// exponent; the parser keeps "-0" as an integer, its sign lost to the value.
+TEST(ContextWholeNumber, PlainIntegersOfParsedTextOnly) {
+  const struct {
+    const char* text;
+    std::optional<std::uint64_t> number;
+  } cases[] = {
+      {"0", 0},
+      {"5", 5},
+      {"18446744073709551615", UINT64_MAX},
+      {"-0", std::nullopt},
+      {"-5", std::nullopt},
+      {"5.0", std::nullopt},
+      {"1e3", std::nullopt},
+      {"-0.0", std::nullopt},
+      {"\"5\"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const Json value = json_text::parse(c.text).value();
+    EXPECT_EQ(context::whole_number(&value), c.number) << c.text;
+  }
 }
 
 // The "id" is read as field reads it, so a record without a string "id"
@@ -214,6 +238,27 @@ TEST_F(Workspace, RegistryFileRules) {
   auto list = context::projects(root.path()).value();
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[1], Json(5));
+}
+
+// Just past either bound the registry is refused, as unreadable or as invalid.
+TEST_F(Workspace, RegistryBounds) {
+  auto write = [&](const std::string& text) { std::ofstream(root.path() / "projects.json") << text; };
+  const std::string unavailable = "Project registry unavailable. Open Veltrun Team and sync projects.";
+  write("[" + std::string(context::max_registry_bytes - 2, ' ') + "]");
+  EXPECT_EQ(context::projects(root.path()).value(), std::vector<Json>{});
+  write("[" + std::string(context::max_registry_bytes - 1, ' ') + "]");
+  EXPECT_EQ(context::projects(root.path()).error(), unavailable);
+  // The array and its elements count.
+  auto zeros = [](std::size_t count) {
+    std::string text = "[0";
+    for (std::size_t i = 1; i < count; ++i) text += ",0";
+    return text + "]";
+  };
+  write(zeros(context::max_registry_values - 1));
+  EXPECT_EQ(context::projects(root.path()).value().size(), context::max_registry_values - 1);
+  write(zeros(context::max_registry_values));
+  EXPECT_EQ(context::projects(root.path()).error(), "Invalid project registry.");
+  EXPECT_EQ(context::projects(std::nullopt).error(), unavailable);
 }
 
 }  // namespace

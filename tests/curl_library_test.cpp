@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <vector>
 
 namespace {
@@ -47,6 +48,20 @@ TEST(CurlLibrary, FunctionsWorkTogether) {
   EXPECT_EQ(curl.easy_setopt(easy, CURLOPT_URL, "http://127.0.0.1:9/"), CURLE_OK);
   curl.easy_cleanup(easy);
 }
+
+// libcurl reads each option's value as the type its number's range names;
+// the wrapper takes no other, so an int for a long option does not compile.
+static_assert(curl_library::option_takes<CURLOPT_HTTP_VERSION, long>());
+static_assert(!curl_library::option_takes<CURLOPT_HTTP_VERSION, int>());
+static_assert(!curl_library::option_takes<CURLOPT_HTTP_VERSION, decltype(CURL_HTTP_VERSION_1_1)>());
+static_assert(curl_library::option_takes<CURLOPT_URL, const char*>());
+static_assert(!curl_library::option_takes<CURLOPT_URL, long>());
+static_assert(!curl_library::option_takes<CURLOPT_CAPATH, std::nullptr_t>());
+static_assert(curl_library::option_takes<CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t>());
+static_assert(!curl_library::option_takes<CURLOPT_POSTFIELDSIZE_LARGE, int>());
+static_assert(curl_library::option_takes<CURLOPT_WRITEFUNCTION, curl_write_callback>());
+static_assert(!curl_library::option_takes<CURLOPT_WRITEFUNCTION, void*>());
+static_assert(!curl_library::option_takes<CURLOPT_WRITEDATA, curl_write_callback>());
 
 // A stand-in for curl_easy_setopt that refuses one option; libcurl's own
 // signature is variadic, so this one is too.

@@ -758,6 +758,14 @@ std::vector<FileShape> unreadable_shapes() {
        [](const std::filesystem::path& path) { std::filesystem::create_symlink("/dev/zero", path); }},
       {"a dangling link",
        [](const std::filesystem::path& path) { std::filesystem::create_symlink(path.string() + ".gone", path); }},
+      {"a file one byte past its bound",
+       [](const std::filesystem::path& path) {
+         const bool registry = path.filename() == "projects.json";
+         const std::size_t bound = registry ? context::max_registry_bytes : Client::max_credential_file_bytes;
+         // What would read as a credential or an empty registry within the bound.
+         const std::string text = registry ? "[]" : "board-secret";
+         std::ofstream(path, std::ios::binary) << text << std::string(bound + 1 - text.size(), ' ');
+       }},
   };
 }
 
@@ -829,23 +837,23 @@ class ScopedWorkingDirectory {
 struct HomeCase {
   const char* name;
   std::optional<std::string> home;  // nothing: unset
-  bool relative;                    // the app folder below the working directory is used
 };
 
-// Without a usable HOME the app folder is taken relative to the working
-// directory. The credential there holds a line break, so it can never travel
-// in a header: the request fails before any connection, and the sentence
-// shows which folder was read without a network.
-TEST(FaultHome, UnusableHomeMeansTheRelativeAppFolder) {
+// Without an absolute HOME there is no app folder: the one below the working
+// directory, the agent's workspace, holds a planted credential that is never
+// read. It holds a line break too, so that it could never travel in a
+// header: were it read, the request would fail before any connection.
+TEST(FaultHome, UnusableHomeMeansNoAppFolder) {
   TempDir work;
   std::filesystem::create_directories(work.path() / "Library/Application Support/VeltrunTeam");
   work.write("Library/Application Support/VeltrunTeam/board-token.txt", "one\ntwo");
   TempDir empty_home;
   const std::vector<HomeCase> cases = {
-      {"unset", std::nullopt, true},
-      {"empty", "", true},
-      {"not UTF-8", "/tmp/\xff\xfe", true},
-      {"a folder without credentials", empty_home.path().string(), false},
+      {"unset", std::nullopt},
+      {"empty", ""},
+      {"not UTF-8", "/tmp/\xff\xfe"},
+      {"relative", "."},
+      {"a folder without credentials", empty_home.path().string()},
   };
   ScopedWorkingDirectory here(work.path());
   for (const HomeCase& row : cases) {
@@ -862,14 +870,9 @@ TEST(FaultHome, UnusableHomeMeansTheRelativeAppFolder) {
     const auto reply = json_text::parse(exit.out);
     ASSERT_TRUE(reply) << exit.out;
     const Json& result = (*reply)["result"];
-    const std::string text = result["content"][0]["text"];
-    if (row.relative) {
-      EXPECT_EQ(result["isError"], true);
-      EXPECT_EQ(text, unreachable("GET", "board/projects"));
-    } else {
-      EXPECT_EQ(result["isError"], false);
-      EXPECT_EQ(json_text::parse(text).value_or(Json())["status"], "needs_auth");
-    }
+    EXPECT_EQ(result["isError"], false);
+    EXPECT_EQ(json_text::parse(result["content"][0]["text"].get<std::string>()).value_or(Json())["status"],
+              "needs_auth");
   }
 }
 

@@ -224,6 +224,12 @@ TEST(LoginPoll, EveryTokenAnswerHasItsOutcome) {
       {"key missing", token_answer({{"status", "approved"}}), error_text(invalid_credential), true},
       {"key with a line break", token_answer({{"status", "approved"}, {"key", "vlt_live_x\r\nX-Injected: 1"}}),
        error_text(invalid_credential), true},
+      {"key at its bound",
+       token_answer({{"status", "approved"}, {"key", "vlt_live_" + std::string(login::max_key_bytes - 9, 'k')}}),
+       authenticated, false},
+      {"key one byte past it",
+       token_answer({{"status", "approved"}, {"key", "vlt_live_" + std::string(login::max_key_bytes - 8, 'k')}}),
+       error_text(invalid_credential), true},
       {"status missing", token_answer(Json::object()), error_text("Unexpected sign-in status."), true},
       {"status a number", token_answer({{"status", 1}}), error_text("Unexpected sign-in status."), true},
       {"status in capitals", token_answer({{"status", "APPROVED"}, {"key", "vlt_live_x"}}),
@@ -332,6 +338,12 @@ struct StartCase {
 
 fake::Reply raw_answer(const std::string& text) { return fake::Reply::raw(200, text, "application/json"); }
 
+// A sound sign-in URL of exactly length bytes, padded in its query.
+std::string padded_url(std::size_t length) {
+  std::string url = sign_in_url + "&pad=";
+  return url + std::string(length - url.size(), 'x');
+}
+
 fake::Reply with_url(const std::string& url) {
   return fake::Reply::json(authorization({{"verification_uri_complete", url}}));
 }
@@ -398,6 +410,7 @@ TEST(LoginStart, SignInUrlMustLeadToTheServiceDevicePage) {
       {"user info hides another host", with_url("https://" + host + "\\@evil.example/device"), invalid_response},
       {"other host, ours in the fragment", with_url("https://evil.example#@" + host + "/device"), invalid_response},
       {"other scheme", with_url("ftp://" + host + "/device"), invalid_response},
+      {"one byte past the length bound", with_url(padded_url(login::max_sign_in_url_bytes + 1)), invalid_response},
   });
 }
 
@@ -460,6 +473,7 @@ TEST(LoginStart, AcceptedSignInUrls) {
       {"empty user info", "https://@" + host + "/device"},
       {"dot segments resolve to /device", "https://" + host + "/app/../device"},
       {"single dot segment", "https://" + host + "/app/./device?x=1"},
+      {"at the length bound", padded_url(login::max_sign_in_url_bytes)},
   };
   for (const UrlCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -500,6 +514,7 @@ TEST(LoginStart, IntervalIsClampedOrDefaulted) {
       {"120", fake::Reply::json(authorization({{"interval", 120}})), 60},
       {"fraction", fake::Reply::json(authorization({{"interval", 2.5}})), 5},
       {"negative", fake::Reply::json(authorization({{"interval", -3}})), 5},
+      {"minus zero", raw_answer(prefix + R"(,"interval":-0})"), 5},
       {"exponent", raw_answer(prefix + R"(,"interval":1e1})"), 5},
       {"huge", raw_answer(prefix + R"(,"interval":18446744073709551615})"), 60},
   };

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -76,6 +78,87 @@ TEST_F(Serve, StopsAtALineThatIsNotUtf8) {
   EXPECT_EQ(capture.lines, std::vector<std::string>{R"({"id":1,"jsonrpc":"2.0","result":{}})"});
   EXPECT_EQ(rest(), R"({"id":2,"method":"ping"})"
                     "\n");
+}
+
+std::string pong(int id) { return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{}})"; }
+
+// Input produced as it is read, from texts and runs of one byte: a line of
+// 16 MiB costs the test no 16 MiB of its own.
+class GeneratedInput : public std::streambuf {
+ public:
+  GeneratedInput& text(std::string text) {
+    parts_.push_back({std::move(text), 0, 0});
+    return *this;
+  }
+  GeneratedInput& run(char byte, std::size_t count) {
+    parts_.push_back({{}, byte, count});
+    return *this;
+  }
+
+ protected:
+  int_type underflow() override {
+    std::size_t filled = 0;
+    while (filled < buffer_.size() && part_ < parts_.size()) {
+      const Part& part = parts_[part_];
+      const std::size_t length = part.text.empty() ? part.count : part.text.size();
+      const std::size_t taken = std::min(buffer_.size() - filled, length - offset_);
+      if (part.text.empty()) {
+        std::memset(buffer_.data() + filled, part.byte, taken);
+      } else {
+        std::memcpy(buffer_.data() + filled, part.text.data() + offset_, taken);
+      }
+      filled += taken;
+      offset_ += taken;
+      if (offset_ == length) {
+        offset_ = 0;
+        ++part_;
+      }
+    }
+    if (filled == 0) return traits_type::eof();
+    setg(buffer_.data(), buffer_.data(), buffer_.data() + filled);
+    return traits_type::to_int_type(buffer_[0]);
+  }
+
+ private:
+  struct Part {
+    std::string text;  // empty for a run
+    char byte;
+    std::size_t count;
+  };
+  std::vector<Part> parts_;
+  std::size_t part_ = 0;
+  std::size_t offset_ = 0;
+  std::array<char, 1 << 16> buffer_{};
+};
+
+// A line past the bound is skipped without being judged, even when it is not
+// UTF-8; a line at the bound is answered, the last one without LF included.
+TEST_F(Serve, LinePastTheBoundIsSkippedUnjudged) {
+  const std::string first = R"({"id":1,"method":"ping"})";
+  const std::string third = R"({"id":3,"method":"ping"})";
+  GeneratedInput input;
+  input.text(first + "\xff")
+      .run(' ', server::max_line_bytes - first.size())
+      .text(
+          "\n"
+          R"({"id":2,"method":"ping"})"
+          "\n" +
+          third)
+      .run(' ', server::max_line_bytes - third.size());
+  std::istream lines(&input);
+  EXPECT_TRUE(server::serve(lines, capture.sink(), session, client));
+  EXPECT_EQ(capture.lines, (std::vector<std::string>{pong(2), pong(3)}));
+}
+
+// The request object, its three members and the elements of "params" count.
+TEST_F(Serve, RequestPastTheValueBoundGetsNoReply) {
+  auto with_params = [](int id, std::size_t count) {
+    std::string line = R"({"id":)" + std::to_string(id) + R"(,"method":"ping","params":[0)";
+    for (std::size_t i = 1; i < count; ++i) line += ",0";
+    return line + "]}\n";
+  };
+  EXPECT_TRUE(serve(with_params(1, server::max_request_values - 4) + with_params(2, server::max_request_values - 3)));
+  EXPECT_EQ(capture.lines, std::vector<std::string>{pong(1)});
 }
 
 TEST_F(Serve, ToolCallNameAndArgumentsFromParams) {
@@ -188,20 +271,24 @@ TEST(DescriptorSink, WritesLongLinesWhole) {
   EXPECT_EQ(received, line + "\n");
 }
 
-TEST(AppDir, JoinsHomeAndTheApplicationFolder) {
+// Without an absolute HOME there is no app folder: a relative one would lie
+// in the agent's workspace.
+TEST(AppDir, JoinsAnAbsoluteHomeAndTheApplicationFolder) {
   const struct {
     std::optional<std::string> home;
-    std::string dir;
+    std::optional<std::string> dir;
   } cases[] = {
-      {std::nullopt, "Library/Application Support/VeltrunTeam"},
-      {"", "Library/Application Support/VeltrunTeam"},
+      {std::nullopt, std::nullopt},
+      {"", std::nullopt},
+      {"relative", std::nullopt},
+      {"./home/ana", std::nullopt},
       {"/home/ana", "/home/ana/Library/Application Support/VeltrunTeam"},
       {"/home/ana/", "/home/ana/Library/Application Support/VeltrunTeam"},
       {"/", "/Library/Application Support/VeltrunTeam"},
-      {"relative", "relative/Library/Application Support/VeltrunTeam"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(server::app_dir(c.home).string(), c.dir) << c.home.value_or("(unset)");
+    const auto dir = server::app_dir(c.home);
+    EXPECT_EQ(dir ? std::optional(dir->string()) : std::nullopt, c.dir) << c.home.value_or("(unset)");
   }
 }
 

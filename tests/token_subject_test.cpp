@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "http_exchange.hpp"
 #include "team_core/api.hpp"
 
 namespace {
@@ -83,6 +84,11 @@ TEST(TokenSubject, ReadsTheSubClaimOfTheSecondPiece) {
   for (char& c : standard) c = c == '-' ? '+' : c == '_' ? '/' : c;
   ASSERT_NE(standard, url_safe);
 
+  // The object, its two members and the elements count: one value past what an answer may hold.
+  std::string crowded = "{\"sub\":\"x\",\"pad\":[0";
+  for (std::size_t i = 1; i < client_http::max_answer_values - 2; ++i) crowded += ",0";
+  crowded += "]}";
+
   const std::vector<SubjectCase> cases = {
       {"three pieces", "h." + user + ".sig", "user-1"},
       {"two pieces", "h." + user, "user-1"},
@@ -109,6 +115,7 @@ TEST(TokenSubject, ReadsTheSubClaimOfTheSecondPiece) {
       {"byte-order mark", "h." + encode("\xEF\xBB\xBF{\"sub\":\"x\"}") + ".s", std::nullopt},
       {"invalid UTF-8", "h." + encode("{\"sub\":\"\xff\"}") + ".s", std::nullopt},
       {"nesting too deep", "h." + encode(too_deep), std::nullopt},
+      {"more values than an answer may hold", "h." + encode(crowded), std::nullopt},
   };
   for (const SubjectCase& row : cases) {
     SCOPED_TRACE(row.name);
