@@ -1,0 +1,73 @@
+// The tools that page through a whole board, on a board of 15,000 work items
+// with 30 events and 5 comments each, answered through the transport seam:
+// time per call, the calling thread's CPU and the heap's high-water mark
+// during one call. A failed call is measured as well: its sentence is the
+// label and "failed" counts it.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+
+#include "dispatch.hpp"
+#include "heap_peak.hpp"
+#include "large_board.hpp"
+#include "temp_dir.hpp"
+#include "thread_times.hpp"
+
+namespace {
+
+// Rendered once for all four benchmarks: a few seconds and about 150 MB.
+const large_board::Service& service() {
+  static const large_board::Service board;
+  return board;
+}
+
+struct ReadySession {
+  TempDir app;
+  Client client{app.path(), std::string(large_board::base_url), {.transport = service().transport()}};
+  Session session;
+
+  ReadySession() {
+    app.write("board-token.txt", "board-credential");
+    call_tool(session, client, "veltrun_session", {{"action", "enable"}, {"project_id", "P1"}, {"board_id", "B1"}});
+  }
+};
+
+void tool_call(benchmark::State& state, const char* name, const Json& arguments) {
+  ReadySession ready;
+  std::size_t peak = 0;
+  std::size_t reply = 0;
+  int failed = 0;
+  const ThreadTimes start = ThreadTimes::now();
+  for (auto _ : state) {
+    heap_peak::start();
+    ToolOutcome outcome = call_tool(ready.session, ready.client, name, arguments);
+    peak = std::max(peak, heap_peak::stop());
+    reply = outcome ? outcome->size() : outcome.error().size();
+    if (!outcome) {
+      ++failed;
+      state.SetLabel(outcome.error().substr(0, 120));
+    }
+    benchmark::DoNotOptimize(outcome);
+  }
+  start.report_since(state);
+  state.counters["peak_heap"] =
+      benchmark::Counter(static_cast<double>(peak), benchmark::Counter::kDefaults, benchmark::Counter::OneK::kIs1024);
+  state.counters["reply_bytes"] = static_cast<double>(reply);
+  state.counters["failed"] = benchmark::Counter(failed, benchmark::Counter::kAvgIterations);
+}
+
+const Json middle_item = {{"reference", large_board::item_key(large_board::middle_item)}};
+
+void LargeBoardWorkItemTime(benchmark::State& state) { tool_call(state, "work_item_time", middle_item); }
+void LargeBoardGetWorkItem(benchmark::State& state) { tool_call(state, "get_work_item", middle_item); }
+void LargeBoardSummary(benchmark::State& state) { tool_call(state, "board_summary", Json::object()); }
+void LargeBoardListWorkItems(benchmark::State& state) { tool_call(state, "list_work_items", Json::object()); }
+
+}  // namespace
+
+BENCHMARK(LargeBoardWorkItemTime)->Unit(benchmark::kMillisecond);
+BENCHMARK(LargeBoardGetWorkItem)->Unit(benchmark::kMillisecond);
+BENCHMARK(LargeBoardSummary)->Unit(benchmark::kMillisecond);
+BENCHMARK(LargeBoardListWorkItems)->Unit(benchmark::kMillisecond);
