@@ -192,7 +192,7 @@ class Service {
   Service() : texts_(answers()) {}
 
   HttpTransport transport() const {
-    return [this](const HttpExchange& request) -> std::optional<HttpReply> {
+    return [this](const HttpExchange& request) -> HttpAnswer {
       const std::string_view url = request.url;
       if (!url.starts_with(base_url) || url.size() <= base_url.size()) return HttpReply{404, "{}"};
       const auto found = texts_.find(std::string(url.substr(base_url.size() + 1)));
