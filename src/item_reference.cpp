@@ -49,7 +49,7 @@ void Choice::consider(std::vector<Json>& records) {
 
 Result<Json> Choice::take() && {
   if (ref_.empty()) return std::unexpected(std::string(reference_required));
-  if (matches_ != 1) return std::unexpected(missing_or_ambiguous(ref_));
+  if (matches_ != 1 || !found_) return std::unexpected(missing_or_ambiguous(ref_));
   return std::move(*found_);
 }
 
