@@ -1,6 +1,6 @@
 #pragma once
 // Every tool, one row each in catalogue order: its name, definition, handler
-// and guidance. A new tool is one row here plus its module.
+// and guidance. A new tool is one row in the table plus its module.
 #include <span>
 #include <string>
 #include <string_view>

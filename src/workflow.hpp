@@ -1,6 +1,6 @@
 #pragma once
-// The fixed guidance appended to a tool's framed result; the tool table
-// gives each its tools.
+// The fixed guidance framed after a gated tool's result; the tool table says
+// which tools get which.
 #include <string_view>
 
 namespace workflow {
