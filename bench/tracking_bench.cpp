@@ -117,7 +117,7 @@ void SummaryOfTenThousandItems(benchmark::State& state) {
   ReadySession ready;
   const std::vector<Json> items = board_fixture::items();
   for (auto _ : state) {
-    auto summary = tracking::summary(ready.client, "P1", board, items);
+    auto summary = tracking::summary(ready.client, "P1", board, items, ready.client.wall_clock());
     if (!summary) state.SkipWithError(summary.error().c_str());
     benchmark::DoNotOptimize(summary);
   }

@@ -2,12 +2,9 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "create.hpp"
-#include "edit.hpp"
-#include "tool_names.hpp"
 #include "tool_schema.hpp"
+#include "tool_table.hpp"
 #include "tracking.hpp"
 
 namespace {
@@ -32,8 +29,12 @@ Json reference_schema() {
       "work item.");
 }
 
-Json veltrun_login() {
-  return tool(tool_name::veltrun_login,
+}  // namespace
+
+namespace catalogue {
+
+Json veltrun_login(std::string_view name) {
+  return tool(name,
               "Sign in after session opt-in. start opens the browser once and returns a clickable fallback link and "
               "user code. Poll automatically after interval seconds without asking the user to say done; never "
               "expose credentials. cancel abandons the pending login. After authenticated, resume "
@@ -41,8 +42,8 @@ Json veltrun_login() {
               {.properties = {{"action", choice({"start", "poll", "cancel"})}}, .required = {"action"}});
 }
 
-Json veltrun_session() {
-  return tool(tool_name::veltrun_session,
+Json veltrun_session(std::string_view name) {
+  return tool(name,
               "Resolve Veltrun for THIS session first. Pass the actual conversation cwd. In an unbound folder ask "
               "whether to use Veltrun before enable. disable silences all Veltrun activity until an explicit user "
               "/veltrun or /vlt-* command. select chooses project/board only for this connection; never updates a "
@@ -54,87 +55,81 @@ Json veltrun_session() {
                .required = {"action"}});
 }
 
-Json project_context() {
-  return tool(tool_name::project_context,
+Json project_context(std::string_view name) {
+  return tool(name,
               "One-shot project briefing: all board work items grouped by phase, plus the project's VDocs pages "
               "(architecture, decisions, runbooks). Call veltrun_session first and proceed only when ready. Never "
               "call when Veltrun is disabled for this session.",
               {});
 }
 
-Json list_doc_pages() {
-  return tool(tool_name::list_doc_pages, "List the project's VDocs pages (id, kind, title).", {});
+Json list_doc_pages(std::string_view name) {
+  return tool(name, "List the project's VDocs pages (id, kind, title).", {});
 }
 
-Json get_doc_page() {
-  return tool(tool_name::get_doc_page, "Read a VDocs page (markdown) by id or by exact/partial title.",
+Json get_doc_page(std::string_view name) {
+  return tool(name, "Read a VDocs page (markdown) by id or by exact/partial title.",
               {.properties = {{"page", text("Page id, or a title fragment")}}, .required = {"page"}});
 }
 
-Json get_work_item(const Json& reference) {
-  return tool(tool_name::get_work_item,
+Json get_work_item(std::string_view name) {
+  return tool(name,
               "Read a Veltrun board work item: title, description, phase, the full chronological history (author "
               "decisions, turn outcomes, reviews) and reviewFindings with their IDs and statuses. The board is the "
               "source of truth \u2014 read this before working or reviewing.",
-              {.properties = {{"reference", reference}}});
+              {.properties = {{"reference", reference_schema()}}});
 }
 
-Json list_work_items() {
-  return tool(tool_name::list_work_items,
-              "List the current project's board work items (key, title, phase), optionally filtered by phase.",
+Json list_work_items(std::string_view name) {
+  return tool(name, "List the current project's board work items (key, title, phase), optionally filtered by phase.",
               {.properties = {{"phase", text("Optional: " + phase_alternatives())}}});
 }
 
-Json post_comment(const Json& reference) {
-  return tool(tool_name::post_comment,
+Json post_comment(std::string_view name) {
+  return tool(name,
               "Log a decision, idea or outcome on a board work item (agent comment). Everything goes through the "
               "board.",
-              {.properties = {{"reference", reference}, {"body", text()}}, .required = {"body"}});
+              {.properties = {{"reference", reference_schema()}, {"body", text()}}, .required = {"body"}});
 }
 
-Json post_review(const Json& reference) {
-  return tool(tool_name::post_review,
+Json post_review(std::string_view name) {
+  return tool(name,
               "Post a TYPED review verdict on a work item. Use as the second-agent reviewer after judging the "
               "recorded work. request_changes findings become OPEN findings that block Done until each is closed "
               "with resolve_finding; approve findings are recorded as non-blocking notes. On a re-review, approve "
               "only after closing the findings you verified.",
-              {.properties = {{"reference", reference},
+              {.properties = {{"reference", reference_schema()},
                               {"verdict", choice({"approve", "request_changes"})},
                               {"summary", text("One line")},
                               {"findings", tool_schema::array_of(text())}},
                .required = {"verdict", "summary"}});
 }
 
-Json resolve_finding(const Json& reference) {
-  return tool(tool_name::resolve_finding,
+Json resolve_finding(std::string_view name) {
+  return tool(name,
               "Close ONE review finding on a work item after its fix is verified: fixed/resolved for addressed "
               "findings, dismissed (with a mandatory note) for findings that do not apply. Finding IDs come from "
               "get_work_item's reviewFindings or from the Done gate's 409 message. Open findings block the move to "
               "Done.",
-              {.properties = {{"reference", reference},
+              {.properties = {{"reference", reference_schema()},
                               {"finding_id", text("The finding's ID (UUID).")},
                               {"status", choice({"fixed", "resolved", "dismissed"})},
                               {"note", text("How it was verified; required when dismissing.")}},
                .required = {"finding_id", "status"}});
 }
 
-Json update_phase(const Json& reference) {
-  return tool(tool_name::update_phase,
-              "Move a work item to another phase (" + phase_alternatives() + ") with a reason.",
-              {.properties = {{"reference", reference}, {"phase", choice(tracking::phases)}, {"reason", text()}},
-               .required = {"phase"}});
+Json update_phase(std::string_view name) {
+  return tool(
+      name, "Move a work item to another phase (" + phase_alternatives() + ") with a reason.",
+      {.properties = {{"reference", reference_schema()}, {"phase", choice(tracking::phases)}, {"reason", text()}},
+       .required = {"phase"}});
 }
 
-}  // namespace
+}  // namespace catalogue
 
 Json tool_defs() {
-  const Json reference = reference_schema();
-  Json tools = Json::array({veltrun_login(), veltrun_session(), project_context(), list_doc_pages(), get_doc_page(),
-                            get_work_item(reference), list_work_items(), post_comment(reference),
-                            post_review(reference), resolve_finding(reference), update_phase(reference)});
-  for (Json& definition : create::definitions()) tools.push_back(std::move(definition));
-  tools.push_back(edit::definition());
-  for (Json& definition : tracking::definitions()) tools.push_back(std::move(definition));
+  Json tools = Json::array();
+  for (const tool_table::Row& row : tool_table::rows()) tools.push_back(row.definition(row.name));
   return tools;
 }
 

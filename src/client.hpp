@@ -49,8 +49,12 @@ std::string list_too_large();
 
 // What the client needs from the outside world; tests replace them.
 struct ClientHooks {
+  using WallClock = std::function<std::chrono::system_clock::time_point()>;
+
   std::function<login::Clock::time_point()> now = [] { return login::Clock::now(); };
   std::function<bool(const std::string&)> open_browser = login::open_browser;
+  // The time of day that board summaries and phase durations are stamped with.
+  WallClock wall_now = [] { return std::chrono::system_clock::now(); };
   // Replaces libcurl when set, so that requests can be answered without a socket.
   HttpTransport transport = nullptr;
   // For tests only: main never sets these and nothing at run time can.
@@ -67,6 +71,8 @@ class Client {
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
+
+  const ClientHooks::WallClock& wall_clock() const { return hooks_.wall_now; }
 
   const std::optional<std::filesystem::path>& app_dir() const { return app_dir_; }
   const std::string& base_url() const { return base_url_; }

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "context.hpp"
-#include "tool_names.hpp"
 #include "tool_schema.hpp"
 #include "unicode_text.hpp"
 
@@ -39,9 +38,11 @@ Json word_schema(const WordArgument& argument) {
   return property;
 }
 
-Json work_item_definition() {
+}  // namespace
+
+Json work_item_definition(std::string_view name) {
   return tool_schema::tool(
-      tool_name::create_work_item,
+      name,
       "Create a work item in Inbox on this session's resolved project and board. Requires a ready session. Use "
       "when the user asks to create/save a task, not merely to discuss one. Returns the created key and ID. Never "
       "retry a failed or uncertain write automatically; check for an existing result first.",
@@ -54,9 +55,9 @@ Json work_item_definition() {
        .closed = true});
 }
 
-Json doc_page_definition() {
+Json doc_page_definition(std::string_view name) {
   return tool_schema::tool(
-      tool_name::create_doc_page,
+      name,
       "Create a root draft document, attributed to the agent, in the resolved project's SERVER-DEFAULT Docs "
       "space. The current backend cannot select another space or parent through this tool. If the user requests "
       "another destination, explain the limitation instead of silently using default. Requires a ready session "
@@ -66,10 +67,6 @@ Json doc_page_definition() {
        .required = {"title", "body_markdown"},
        .closed = true});
 }
-
-}  // namespace
-
-std::vector<Json> definitions() { return {work_item_definition(), doc_page_definition()}; }
 
 }  // namespace create
 

@@ -5,15 +5,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "client.hpp"
 #include "tool_outcome.hpp"
 
 namespace create {
 
-// create_work_item, then create_doc_page.
-std::vector<Json> definitions();
+// The two tools, under the names their rows give them.
+Json work_item_definition(std::string_view name);
+Json doc_page_definition(std::string_view name);
 
 // A work item in Inbox on the board.
 ToolOutcome work_item(const Client& client, std::string_view project_id, std::string_view board_id,

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "context.hpp"
-#include "tool_names.hpp"
 #include "tool_schema.hpp"
 #include "unicode_text.hpp"
 
@@ -95,9 +94,9 @@ bool echoes(const Json& page, const Json& body) {
 
 }  // namespace
 
-Json definition() {
+Json definition(std::string_view name) {
   return tool_schema::tool(
-      tool_name::update_doc_page,
+      name,
       "Edit an existing Docs page's title and/or full Markdown body in this session's resolved project. First read "
       "get_doc_page and use its exact ID and version as expected_version. Only supplied fields change; authorType "
       "is agent. Keeps status, parent, space and links unchanged (edits to a published page remain published). "

@@ -7,8 +7,8 @@
 
 namespace edit {
 
-// update_doc_page.
-Json definition();
+// The tool, under the name its row gives it.
+Json definition(std::string_view name);
 
 // Reads the page, checks scope and version, sends the edit and verifies the
 // echoed page.

@@ -14,7 +14,7 @@ ToolOutcome list_work_items(const Client& client, std::string_view project_id, s
 
 // A briefing: board summary, work items grouped by phase, the project's pages.
 ToolOutcome project_context(const Client& client, std::string_view project_id, std::string_view board_id,
-                            const Json& board, const tracking::WallClock& now = std::chrono::system_clock::now);
+                            const Json& board, const tracking::WallClock& now);
 
 ToolOutcome list_doc_pages(const Client& client, std::string_view project_id);
 

@@ -12,17 +12,29 @@
 #include "context.hpp"
 #include "item_reference.hpp"
 #include "time_text.hpp"
-#include "tool_names.hpp"
 #include "tool_schema.hpp"
 
 namespace tracking {
-namespace {
 
 using tool_schema::text;
 using tool_schema::tool;
 
-Json assign_definition() {
-  return tool(tool_name::assign_work_item,
+Json directory_definition(std::string_view name) {
+  return tool(name,
+              "Read eligible active project members and authenticated currentUserId. Use exact IDs for assignment; "
+              "never guess from a token.",
+              {});
+}
+
+Json summary_definition(std::string_view name) {
+  return tool(name,
+              "Count open stories and all open work items on the selected board, and the subsets assigned to the "
+              "authenticated user. Read-only; errors never mean zero.",
+              {});
+}
+
+Json assign_definition(std::string_view name) {
+  return tool(name,
               "Assign an item to an eligible project member, or clear its assignee with null. Changes only "
               "assignment; does not transfer claims, ownership, phase or notify by email. Explicit user assignment "
               "request required.",
@@ -34,25 +46,12 @@ Json assign_definition() {
                .required = {"assignee_user_id"}});
 }
 
-}  // namespace
-
-std::vector<Json> definitions() {
-  return {
-      tool(tool_name::list_project_members,
-           "Read eligible active project members and authenticated currentUserId. Use exact IDs for assignment; "
-           "never guess from a token.",
-           {}),
-      tool(tool_name::board_summary,
-           "Count open stories and all open work items on the selected board, and the subsets assigned to the "
-           "authenticated user. Read-only; errors never mean zero.",
-           {}),
-      assign_definition(),
-      tool(tool_name::work_item_time,
-           "Read cumulative calendar duration in each canonical phase, including reentries. Not active work or "
-           "billable time. Current closed phase stops accumulating; incomplete history is labeled. Custom columns "
-           "are grouped by canonical phase.",
-           {.properties = {{"reference", text()}}}),
-  };
+Json time_definition(std::string_view name) {
+  return tool(name,
+              "Read cumulative calendar duration in each canonical phase, including reentries. Not active work or "
+              "billable time. Current closed phase stops accumulating; incomplete history is labeled. Custom columns "
+              "are grouped by canonical phase.",
+              {.properties = {{"reference", text()}}});
 }
 
 }  // namespace tracking

@@ -27,11 +27,14 @@ inline constexpr std::string_view assignment_unknown_outcome = "Assignment outco
 inline constexpr std::array<std::string_view, 6> phases = {"inbox",  "refinement", "in_progress",
                                                            "review", "uat",        "done"};
 
-// The wall clock the board summary stamps its "asOf" with; tests fix it.
-using WallClock = std::function<std::chrono::system_clock::time_point()>;
+// The wall clock the board summary stamps its "asOf" with.
+using WallClock = ClientHooks::WallClock;
 
-// list_project_members, board_summary, assign_work_item, work_item_time.
-std::vector<Json> definitions();
+// The four tools, under the names their rows give them.
+Json directory_definition(std::string_view name);
+Json summary_definition(std::string_view name);
+Json assign_definition(std::string_view name);
+Json time_definition(std::string_view name);
 
 // The text itself when it is one of the six phase words.
 Result<std::string> phase(std::string_view text);
@@ -50,8 +53,7 @@ class BoardCount {
   explicit BoardCount(const Json& board);
   void add(const Json& item);
   // The summary of the items added, in total and for the signed-in user.
-  Result<Json> summary(const Client& client, std::string_view project_id,
-                       const WallClock& now = std::chrono::system_clock::now) const;
+  Result<Json> summary(const Client& client, std::string_view project_id, const WallClock& now) const;
 
  private:
   struct Open {
@@ -69,7 +71,7 @@ class BoardCount {
 
 // Open work on the board, in total and for the signed-in user.
 Result<Json> summary(const Client& client, std::string_view project_id, const Json& board,
-                     const std::vector<Json>& items, const WallClock& now = std::chrono::system_clock::now);
+                     const std::vector<Json>& items, const WallClock& now);
 
 // Assigns or unassigns the item and verifies the service's echo.
 ToolOutcome assign(const Client& client, std::string_view project_id, std::string_view board_id, const Json& item,

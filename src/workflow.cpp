@@ -1,54 +1,12 @@
 #include "workflow.hpp"
 
-#include <array>
-#include <utility>
-
-#include "tool_names.hpp"
+#include "tool_table.hpp"
 
 namespace workflow {
 
-namespace {
-
-constexpr std::string_view records_outcome =
-    "This records an outcome; it does not itself satisfy human acceptance or change phase. Avoid a duplicate "
-    "comment. UAT/Done require the applicable human gate.";
-constexpr std::string_view keep_page =
-    "Keep the returned page ID/version. When task comments are authorized, record a meaningful documentation "
-    "outcome once; do not claim a typed task/page link or acceptance phase was created.";
-
-constexpr auto guidance = std::to_array<std::pair<std::string_view, std::string_view>>({
-    {tool_name::post_review, records_outcome},
-    {tool_name::post_comment, records_outcome},
-    {tool_name::get_doc_page,
-     "To edit, preserve unrelated content and use this exact page ID/version as expected_version. An edit to a "
-     "published page remains published. Reuse the existing page instead of duplicating its specification."},
-    {tool_name::update_phase,
-     "Keep this task as the transition target. A phase change does not create a review, update documentation or "
-     "prove user acceptance; follow the delivery workflow for those steps. Entering in_progress: follow the "
-     "branch convention (vlt/<key>-<slug>) unless the operator directs default-branch work."},
-    {tool_name::get_work_item,
-     "Use this item's history to avoid duplicate comments and phase regressions. Discussion/status requests do "
-     "not authorize writes. For authorized delivery, reuse this task and its existing specification; follow the "
-     "Veltrun delivery workflow."},
-    {tool_name::create_doc_page, keep_page},
-    {tool_name::update_doc_page, keep_page},
-    {tool_name::resolve_finding,
-     "Close a finding only after verifying its fix in the repo; dismissals need the stated reason. When every "
-     "finding is closed and the re-review approves, the Done gate clears \u2014 Done itself remains a human "
-     "decision."},
-    {tool_name::create_work_item,
-     "Keep the returned task ID/key; do not recreate it if a later step fails. Create Docs only when durable "
-     "specification is needed, after checking existing pages. Starting review is separate from changing a board "
-     "phase."},
-});
-
-}  // namespace
-
 std::string_view next_step(std::string_view tool) {
-  for (const auto& [name, text] : guidance) {
-    if (name == tool) return text;
-  }
-  return "";
+  auto row = tool_table::row(tool);
+  return row ? (*row)->guidance : "";
 }
 
 }  // namespace workflow

@@ -257,7 +257,7 @@ TEST(EditDefinition, PrintsTheDocumentedToolExactly) {
       "the user's request to edit. On conflict or uncertain result, read and reconcile; never automatically retry "
       "with a newer version.";
   EXPECT_EQ(description.size(), 456u);
-  EXPECT_EQ(json_text::compact(edit::definition()),
+  EXPECT_EQ(json_text::compact(edit::definition("update_doc_page")),
             R"({"description":")" + description +
                 R"(","inputSchema":{"additionalProperties":false,)"
                 R"("anyOf":[{"required":["title"]},{"required":["body_markdown"]}],)"

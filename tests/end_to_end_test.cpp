@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -102,6 +103,9 @@ std::string without_clock(const std::string& line) {
   static const std::regex as_of_ms(R"(\\"asOfMs\\":\d{13},)");
   return std::regex_replace(std::regex_replace(line, as_of, R"(\"asOf\":\"NOW\")"), as_of_ms, R"(\"asOfMs\":NOW,)");
 }
+
+// A day after the last event the board's history records: 2026-12-03T08:00:00.125Z.
+const std::chrono::system_clock::time_point fixed_instant{std::chrono::milliseconds{1796284800125}};
 
 std::string call(int id, const std::string& tool, const std::string& arguments) {
   return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":{"name":")" + tool +
@@ -247,40 +251,95 @@ class Conversation : public ::testing::Test {
                                   {"version", 1}}}},
                            201));
   }
+
+  // What the service was asked, in order and with which credential; then
+  // forgets it for the next run.
+  void expect_requests() {
+    const std::string items = "GET board/projects/P1/work-items?limit=100&include=comments&boardId=B1";
+    const std::string w1 = "board/projects/P1/work-items/W1";
+    const std::string page = "docs/projects/P1/pages/PG1";
+    const std::vector<std::vector<std::string>> per_call = {
+        {R"(POST device/authorize {"deviceLabel":"Veltrun MCP"})"},
+        {items, "GET projects/P1/team", "GET docs/projects/P1/pages"},
+        {"GET docs/projects/P1/pages"},
+        {"GET docs/projects/P1/pages", "GET " + page},
+        {items},
+        {items, "GET " + w1 + "/comments", "GET " + w1 + "/review-findings"},
+        {items, "POST " + w1 + R"(/comments {"body":"Retries land in #12.","source":"agent"})"},
+        {items,
+         "POST " + w1 +
+             R"(/review-findings/verdict {"findings":["Cap it"],"summary":"Backoff","verdict":"request_changes"})"},
+        {items, "PATCH " + w1 + R"(/review-findings/F1 {"status":"fixed"})"},
+        {items, "PATCH " + w1 + R"(/phase {"phase":"in_progress","reason":"Starting"})",
+         "PATCH " + w1 +
+             R"(/assignment {"assigneeUserId":"user-1","reason":"Auto-assigned: working on it via veltrun-mcp."})"},
+        {R"(POST board/projects/P1/work-items {"boardId":"B1","description":"","labels":["api"],"priority":"P2",)"
+         R"("title":"Add retries","type":"task"})"},
+        {R"(POST docs/projects/P1/pages {"authorType":"agent","bodyMarkdown":"Draft.","changeSummary":"Created via )"
+         R"(Veltrun MCP","kind":"document","status":"draft","title":"Retry notes"})"},
+        {"GET " + page, "PATCH " + page +
+                            R"( {"authorType":"agent","bodyMarkdown":"Queues and retries.",)"
+                            R"("changeSummary":"Updated via Veltrun MCP","expectedVersion":3})"},
+        {"GET projects/P1/team"},
+        {"GET board/projects/P1/work-items?limit=100&boardId=B1", "GET projects/P1/team"},
+        {items, "GET projects/P1/team",
+         "PATCH " + w1 + R"(/assignment {"assigneeUserId":"user-2","reason":"Bo owns it"})"},
+        {"GET board/projects/P1/work-items?limit=100&include=events&boardId=B1"},
+    };
+    // The consent call resolves once; every later tool but sign-in passes the
+    // gate, which lists projects and boards again.
+    std::vector<std::string> wanted = {"GET board/projects", "GET board/projects/P1/boards"};
+    for (std::size_t i = 0; i < per_call.size(); ++i) {
+      if (i > 0) wanted.insert(wanted.end(), {"GET board/projects", "GET board/projects/P1/boards"});
+      wanted.insert(wanted.end(), per_call[i].begin(), per_call[i].end());
+    }
+    std::vector<std::string> sent;
+    for (const fake::Request& request : service.requests()) {
+      sent.push_back(request.exchange());
+      const std::string credential = request.header("authorization");
+      if (request.target.starts_with("device/")) {
+        EXPECT_FALSE(request.has_header("authorization")) << request.line();
+      } else if (request.target.starts_with("docs/")) {
+        EXPECT_EQ(credential, "Bearer docs-credential") << request.line();
+      } else {
+        EXPECT_EQ(credential, std::string("Bearer ") + board_jwt) << request.line();
+      }
+    }
+    EXPECT_EQ(sent, wanted);
+    service.clear_requests();
+  }
 };
 
-TEST_F(Conversation, EveryToolOnce) {
-  ASSERT_NE(service.port(), 0) << "the loopback port " << VELTRUN_LOOPBACK_PORT << " is taken";
-  const std::string input =
-      R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})"
-      "\n" +
-      call(2, "project_context", "{}") + call(3, "veltrun_session", R"({"action":"enable","project_id":"P1"})") +
-      call(4, "veltrun_login", R"({"action":"start"})") + call(5, "project_context", "{}") +
-      call(6, "list_doc_pages", "{}") + call(7, "get_doc_page", R"({"page":"design"})") +
-      call(8, "list_work_items", R"({"phase":"done"})") + call(9, "get_work_item", R"({"reference":"DB-7"})") +
-      call(10, "post_comment", R"({"reference":"DB-7","body":"Retries land in #12."})") +
-      call(11, "post_review",
-           R"({"reference":"W1","verdict":"request_changes","summary":"Backoff","findings":["Cap it"]})") +
-      call(12, "resolve_finding", R"({"reference":"DB-7","finding_id":"F1","status":"fixed"})") +
-      call(13, "update_phase", R"({"reference":"DB-7","phase":"in_progress","reason":"Starting"})") +
-      call(14, "create_work_item", R"({"title":" Add retries ","labels":["api"]})") +
-      call(15, "create_doc_page", R"({"title":"Retry notes","body_markdown":"Draft."})") +
-      call(16, "update_doc_page", R"({"page_id":"PG1","expected_version":3,"body_markdown":"Queues and retries."})") +
-      call(17, "list_project_members", "{}") + call(18, "board_summary", "{}") +
-      call(19, "assign_work_item", R"({"reference":"DB-7","assignee_user_id":"user-2","reason":"Bo owns it"})") +
-      call(20, "work_item_time", R"({"reference":"DB-8"})") + R"({"jsonrpc":"2.0","id":21,"method":"tools/list"})" +
-      "\n";
-  const process::Exit exit =
-      process::run(VELTRUN_LOOPBACK_BINARY, input, {{"HOME", home.path().string()}, {"PATH", bin.path().string()}});
-  ASSERT_EQ(exit.status, 0) << exit.err;
-  EXPECT_EQ(exit.err, "");
-  std::vector<std::string> replies = lines_of(exit.out);
-  ASSERT_EQ(replies.size(), 21u) << exit.out;
-  for (std::string& reply : replies) reply = without_clock(reply);
+// Every tool once, then the catalogue.
+std::string conversation() {
+  return R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})"
+         "\n" +
+         call(2, "project_context", "{}") + call(3, "veltrun_session", R"({"action":"enable","project_id":"P1"})") +
+         call(4, "veltrun_login", R"({"action":"start"})") + call(5, "project_context", "{}") +
+         call(6, "list_doc_pages", "{}") + call(7, "get_doc_page", R"({"page":"design"})") +
+         call(8, "list_work_items", R"({"phase":"done"})") + call(9, "get_work_item", R"({"reference":"DB-7"})") +
+         call(10, "post_comment", R"({"reference":"DB-7","body":"Retries land in #12."})") +
+         call(11, "post_review",
+              R"({"reference":"W1","verdict":"request_changes","summary":"Backoff","findings":["Cap it"]})") +
+         call(12, "resolve_finding", R"({"reference":"DB-7","finding_id":"F1","status":"fixed"})") +
+         call(13, "update_phase", R"({"reference":"DB-7","phase":"in_progress","reason":"Starting"})") +
+         call(14, "create_work_item", R"({"title":" Add retries ","labels":["api"]})") +
+         call(15, "create_doc_page", R"({"title":"Retry notes","body_markdown":"Draft."})") +
+         call(16, "update_doc_page",
+              R"({"page_id":"PG1","expected_version":3,"body_markdown":"Queues and retries."})") +
+         call(17, "list_project_members", "{}") + call(18, "board_summary", "{}") +
+         call(19, "assign_work_item", R"({"reference":"DB-7","assignee_user_id":"user-2","reason":"Bo owns it"})") +
+         call(20, "work_item_time", R"({"reference":"DB-8"})") + R"({"jsonrpc":"2.0","id":21,"method":"tools/list"})" +
+         "\n";
+}
 
+// The replies to the tool calls, ids 2 to 20, with the wall clock's two
+// stamps as given.
+std::vector<std::string> tool_replies(const std::string& as_of, const std::string& as_of_ms) {
   const std::string header = "Project: Alpha (P1)\nBoard: Main (B1)\nResolved by: session selection\n\n";
   const std::string summary =
-      R"({"asOf":"NOW","boardId":"B1","currentUserId":"user-1","openStories":1,"openStoriesAssignedToYou":0,)"
+      R"({"asOf":")" + as_of +
+      R"(","boardId":"B1","currentUserId":"user-1","openStories":1,"openStoriesAssignedToYou":0,)"
       R"("openWorkItems":1,"openWorkItemsAssignedToYou":0})";
   const std::string comment_guidance =
       "\n\nWorkflow guidance: This records an outcome; it does not itself satisfy human acceptance or change phase. "
@@ -288,7 +347,7 @@ TEST_F(Conversation, EveryToolOnce) {
   const std::string docs_guidance =
       "\n\nWorkflow guidance: Keep the returned page ID/version. When task comments are authorized, record a "
       "meaningful documentation outcome once; do not claim a typed task/page link or acceptance phase was created.";
-  const std::vector<std::string> expected = {
+  return {
       tool_reply(2,
                  R"({"board":null,"cwd":null,"instruction":"Present the returned question with its two choices using )"
                  R"(the host question UI when available (plain text fallback). Do this on the first interaction, not )"
@@ -374,15 +433,18 @@ TEST_F(Conversation, EveryToolOnce) {
       tool_reply(18, header + summary),
       tool_reply(19, header + R"({"assigneeUserId":"user-2","changed":true,"reference":"DB-7"})"),
       // Created 09:00:00.250 UTC, review from 09:00:01.500 to 09:30:00 the next day, then closed in done.
-      tool_reply(20, header + R"({"asOfMs":NOW,"currentPhase":"done","currentPhaseClockStopped":true,)"
-                              R"("currentPhaseEnteredAtMs":1796203800000,"groupedBy":"canonical_phase",)"
-                              R"("historyComplete":true,"kind":"calendar_time","phases":[{"phase":"done",)"
-                              R"("seconds":0.0},{"phase":"inbox","seconds":1.25},{"phase":"review",)"
-                              R"("seconds":88198.5}],"reference":"DB-8","warning":null})"),
+      tool_reply(20, header + R"({"asOfMs":)" + as_of_ms +
+                         R"(,"currentPhase":"done","currentPhaseClockStopped":true,)"
+                         R"("currentPhaseEnteredAtMs":1796203800000,"groupedBy":"canonical_phase",)"
+                         R"("historyComplete":true,"kind":"calendar_time","phases":[{"phase":"done",)"
+                         R"("seconds":0.0},{"phase":"inbox","seconds":1.25},{"phase":"review",)"
+                         R"("seconds":88198.5}],"reference":"DB-8","warning":null})"),
   };
-  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(replies[i + 1], expected[i]) << "reply " << i + 2;
+}
 
-  const Json catalogue = Json::parse(replies[20]);
+// The catalogue's tool names, in their order.
+void expect_names(const std::string& reply) {
+  const Json catalogue = Json::parse(reply);
   std::vector<std::string> names;
   for (const Json& tool : catalogue.at("/result/tools"_json_pointer)) names.push_back(tool.at("name"));
   EXPECT_EQ(names, (std::vector<std::string>{"veltrun_login", "veltrun_session", "project_context", "list_doc_pages",
@@ -390,58 +452,47 @@ TEST_F(Conversation, EveryToolOnce) {
                                              "post_review", "resolve_finding", "update_phase", "create_work_item",
                                              "create_doc_page", "update_doc_page", "list_project_members",
                                              "board_summary", "assign_work_item", "work_item_time"}));
+}
 
-  const std::string items = "GET board/projects/P1/work-items?limit=100&include=comments&boardId=B1";
-  const std::string w1 = "board/projects/P1/work-items/W1";
-  const std::string page = "docs/projects/P1/pages/PG1";
-  const std::vector<std::vector<std::string>> per_call = {
-      {R"(POST device/authorize {"deviceLabel":"Veltrun MCP"})"},
-      {items, "GET projects/P1/team", "GET docs/projects/P1/pages"},
-      {"GET docs/projects/P1/pages"},
-      {"GET docs/projects/P1/pages", "GET " + page},
-      {items},
-      {items, "GET " + w1 + "/comments", "GET " + w1 + "/review-findings"},
-      {items, "POST " + w1 + R"(/comments {"body":"Retries land in #12.","source":"agent"})"},
-      {items,
-       "POST " + w1 +
-           R"(/review-findings/verdict {"findings":["Cap it"],"summary":"Backoff","verdict":"request_changes"})"},
-      {items, "PATCH " + w1 + R"(/review-findings/F1 {"status":"fixed"})"},
-      {items, "PATCH " + w1 + R"(/phase {"phase":"in_progress","reason":"Starting"})",
-       "PATCH " + w1 +
-           R"(/assignment {"assigneeUserId":"user-1","reason":"Auto-assigned: working on it via veltrun-mcp."})"},
-      {R"(POST board/projects/P1/work-items {"boardId":"B1","description":"","labels":["api"],"priority":"P2",)"
-       R"("title":"Add retries","type":"task"})"},
-      {R"(POST docs/projects/P1/pages {"authorType":"agent","bodyMarkdown":"Draft.","changeSummary":"Created via )"
-       R"(Veltrun MCP","kind":"document","status":"draft","title":"Retry notes"})"},
-      {"GET " + page, "PATCH " + page +
-                          R"( {"authorType":"agent","bodyMarkdown":"Queues and retries.",)"
-                          R"("changeSummary":"Updated via Veltrun MCP","expectedVersion":3})"},
-      {"GET projects/P1/team"},
-      {"GET board/projects/P1/work-items?limit=100&boardId=B1", "GET projects/P1/team"},
-      {items, "GET projects/P1/team",
-       "PATCH " + w1 + R"(/assignment {"assigneeUserId":"user-2","reason":"Bo owns it"})"},
-      {"GET board/projects/P1/work-items?limit=100&include=events&boardId=B1"},
+TEST_F(Conversation, EveryToolOnce) {
+  ASSERT_NE(service.port(), 0) << "the loopback port " << VELTRUN_LOOPBACK_PORT << " is taken";
+  const process::Exit exit = process::run(VELTRUN_LOOPBACK_BINARY, conversation(),
+                                          {{"HOME", home.path().string()}, {"PATH", bin.path().string()}});
+  ASSERT_EQ(exit.status, 0) << exit.err;
+  EXPECT_EQ(exit.err, "");
+  const std::vector<std::string> printed = lines_of(exit.out);
+  ASSERT_EQ(printed.size(), 21u) << exit.out;
+  // The binary reads the real wall clock: its two stamps are masked.
+  const std::vector<std::string> masked = tool_replies("NOW", "NOW");
+  for (std::size_t i = 0; i < masked.size(); ++i) {
+    EXPECT_EQ(without_clock(printed[i + 1]), masked[i]) << "binary reply " << i + 2;
+  }
+  expect_names(printed[20]);
+  expect_requests();
+
+  // The same conversation in process, with the wall clock fixed: every byte
+  // of every reply.
+  ScopedEnv no_project("VELTRUN_PROJECT", nullptr);
+  ScopedEnv no_board("VELTRUN_BOARD", nullptr);
+  std::istringstream in(conversation());
+  std::vector<std::string> replies;
+  const server::ReplySink sink = [&](std::string_view line) -> std::expected<void, std::string> {
+    replies.emplace_back(line);
+    return {};
   };
-  // The consent call resolves once; every later tool but sign-in passes the
-  // gate, which lists projects and boards again.
-  std::vector<std::string> wanted = {"GET board/projects", "GET board/projects/P1/boards"};
-  for (std::size_t i = 0; i < per_call.size(); ++i) {
-    if (i > 0) wanted.insert(wanted.end(), {"GET board/projects", "GET board/projects/P1/boards"});
-    wanted.insert(wanted.end(), per_call[i].begin(), per_call[i].end());
+  Session session;
+  const Client client(
+      app, service.base_url(),
+      ClientHooks{.open_browser = [](const std::string&) { return true; }, .wall_now = [] { return fixed_instant; }});
+  ASSERT_TRUE(server::serve(in, sink, session, client));
+  ASSERT_EQ(replies.size(), printed.size());
+  EXPECT_EQ(replies[0], printed[0]) << "initialize";
+  const std::vector<std::string> stamped = tool_replies("2026-12-03T08:00:00.125+00:00", "1796284800125");
+  for (std::size_t i = 0; i < stamped.size(); ++i) {
+    EXPECT_EQ(replies[i + 1], stamped[i]) << "in-process reply " << i + 2;
   }
-  std::vector<std::string> sent;
-  for (const fake::Request& request : service.requests()) {
-    sent.push_back(request.exchange());
-    const std::string credential = request.header("authorization");
-    if (request.target.starts_with("device/")) {
-      EXPECT_FALSE(request.has_header("authorization")) << request.line();
-    } else if (request.target.starts_with("docs/")) {
-      EXPECT_EQ(credential, "Bearer docs-credential") << request.line();
-    } else {
-      EXPECT_EQ(credential, std::string("Bearer ") + board_jwt) << request.line();
-    }
-  }
-  EXPECT_EQ(sent, wanted);
+  EXPECT_EQ(replies[20], printed[20]) << "tools/list";
+  expect_requests();
 }
 
 }  // namespace

@@ -1,0 +1,43 @@
+#pragma once
+// Every tool, one row each in catalogue order: its name, definition, handler
+// and guidance. A new tool is one row in the table plus its module.
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "client.hpp"
+#include "json_text.hpp"
+#include "session_record.hpp"
+#include "tool_outcome.hpp"
+
+namespace tool_table {
+
+// What a gated tool may use once the session is ready.
+struct Call {
+  const Session& session;
+  const Client& client;
+  const Json& arguments;
+  const Json& board;  // the session's selected board object
+  std::string project_id;
+  std::string board_id;
+};
+
+// The two session tools: they run in any state and may change the session.
+using SessionHandler = ToolOutcome (*)(Session& session, const Client& client, const Json& arguments);
+// Every other tool: runs only once the session gate finds it ready.
+using GatedHandler = ToolOutcome (*)(const Call& call);
+
+struct Row {
+  std::string_view name;
+  Json (*definition)(std::string_view name);
+  std::variant<SessionHandler, GatedHandler> handler;
+  std::string_view guidance = {};  // framed after a gated tool's result
+};
+
+std::span<const Row> rows();
+
+// The row of exactly that name, or the unknown-tool error.
+Result<const Row*> row(std::string_view name);
+
+}  // namespace tool_table
