@@ -38,12 +38,14 @@ inline constexpr std::size_t max_list_values = 4'000'000;
 // What the client needs from the outside world; tests replace them.
 struct ClientHooks {
   std::function<login::Clock::time_point()> now = [] { return login::Clock::now(); };
-  std::function<bool(const std::string&)> open_browser = login::open_browser;
+  // Replaces the platform's URL launcher when set.
+  std::function<bool(const std::string&)> open_browser = nullptr;
   // Replaces libcurl when set, so that requests can be answered without a socket.
   HttpTransport transport = nullptr;
   // For tests only: main never sets these and nothing at run time can.
   std::chrono::milliseconds deadline = client_http::deadline;
   std::string trusted_ca_file = {};  // a PEM file trusted instead of the system's CA store
+  std::chrono::milliseconds launcher_patience = login::launcher_patience;
 };
 
 class Client {
@@ -56,7 +58,6 @@ class Client {
   Client& operator=(const Client&) = delete;
 
   const std::filesystem::path& app_dir() const { return app_dir_; }
-  const std::string& base_url() const { return base_url_; }
 
   // A failed request's sentence, and whether the service may have carried it
   // out all the same: a write that got no answer, an unreadable one or a
@@ -99,6 +100,9 @@ class Client {
   // Drops the in-memory credential and any pending sign-in.
   void reset_auth() const { auth_ = {}; }
   const login::Auth& auth() const { return auth_; }
+  // Reaps the URL launchers that a sign-in left running and that have ended
+  // since; no other child.
+  void reap_launchers() const { login::reap_ended(launchers_); }
 
  private:
   struct Transport;
@@ -115,5 +119,6 @@ class Client {
   // Single-threaded interior mutability: the sign-in state changes through a
   // shared Client.
   mutable login::Auth auth_;
+  mutable login::Launchers launchers_;
   std::unique_ptr<Transport> transport_;
 };

@@ -106,7 +106,7 @@ std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, S
   while (true) {
     // A launcher left running at a sign-in start is reaped once it has
     // ended, without waiting for the next sign-in.
-    login::reap_ended_launchers();
+    client.reap_launchers();
     if (!std::getline(in, line)) break;
     if (!unicode_text::valid_utf8(line)) break;
     std::optional<Json> request = json_text::parse(without_cr(line));
