@@ -1,6 +1,9 @@
 # make run: install what is missing, build the server, start it on stdio.
 # make test: the same set-up, then the whole test suite.
-BUILD ?= build
+# Each build is a preset of CMakePresets.json, in a directory of its own.
+PRESET ?= default
+# The preset's directory: build for the default, build-PRESET for the others.
+BUILD = $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 CMAKE_FLAGS ?=
 # WERROR=ON turns compiler warnings into errors, as CI builds do.
 WERROR ?= OFF
@@ -13,11 +16,17 @@ PREFIX ?= /usr/local
 # CMAKE_GENERATOR names another): it builds the server in half the time and
 # finds it up to date in a tenth of a second.
 GENERATOR = $(if $(wildcard $(BUILD)/CMakeCache.txt)$(CMAKE_GENERATOR),,$(if $(shell command -v ninja),-G Ninja))
-CONFIGURE = $(strip cmake -S . -B $(BUILD) $(GENERATOR) -DVELTRUN_WERROR=$(WERROR) $(CMAKE_FLAGS))
+CONFIGURE = $(strip cmake --preset $(PRESET) $(GENERATOR) -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR) $(CMAKE_FLAGS))
 # Non-empty when build-server and run must install and configure: there is
 # no generated build yet (a failed configure leaves a cache), or CMAKE_FLAGS
 # asks for a change. Both would cost over a second at every start.
 SET_UP = $(if $(wildcard $(BUILD)/build.ninja $(BUILD)/Makefile),$(strip $(CMAKE_FLAGS)),yes)
+
+# The test client's packages, installed when they are missing or the lock
+# file has changed since, so that a machine once set up runs the tests
+# offline. npm's own record of the installed tree is the stamp.
+CLIENT = tests/mcp-client
+CLIENT_PACKAGES = $(CLIENT)/node_modules/.package-lock.json
 
 deps:
 	@scripts/install-deps
@@ -28,39 +37,42 @@ deps-checks:
 deps-once:
 	@$(if $(SET_UP),scripts/install-deps >&2)
 
+$(CLIENT_PACKAGES): $(CLIENT)/package-lock.json | deps
+	cd $(CLIENT) && npm ci --no-audit --no-fund
+	touch $@
+
 build: deps
 	$(CONFIGURE)
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build --preset $(PRESET) -j $(JOBS)
 
 # The server alone, without the tests and benchmarks.
 build-server: deps-once
 	$(if $(SET_UP),$(CONFIGURE))
-	cmake --build $(BUILD) -j $(JOBS) --target veltrun-mcp
+	cmake --build --preset $(PRESET) -j $(JOBS) --target veltrun-mcp
 
 # Standard output belongs to the protocol: every set-up message goes to
 # standard error.
 run: deps-once
 	@$(if $(SET_UP),$(CONFIGURE) >&2)
-	@cmake --build $(BUILD) -j $(JOBS) --target veltrun-mcp >&2
+	@cmake --build --preset $(PRESET) -j $(JOBS) --target veltrun-mcp >&2
 	@exec $(BUILD)/veltrun-mcp
 
 # Only the server goes to $(PREFIX)/bin.
 install: build-server
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-test: deps
-	cd tests/mcp-client && npm ci --no-audit --no-fund
+test: deps $(CLIENT_PACKAGES)
 	$(CONFIGURE)
-	cmake --build $(BUILD) -j $(JOBS)
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	cmake --build --preset $(PRESET) -j $(JOBS)
+	ctest --preset $(PRESET) -j $(JOBS)
 
 sanitize:
-	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DVELTRUN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
+	$(MAKE) test PRESET=sanitize
 
 # Benchmarks on an optimised build; figures go to standard output.
 bench: deps
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
-	cmake --build build-bench -j $(JOBS) --target veltrun_bench
+	cmake --preset bench
+	cmake --build --preset bench -j $(JOBS)
 	build-bench/veltrun_bench
 
 # The whole process against a trivial floor program (start-up, round trips,
@@ -86,4 +98,4 @@ fuzz: deps-checks
 	scripts/fuzz
 
 clean:
-	rm -rf build build-sanitize build-bench build-valgrind build-fuzz build-tidy build-perf
+	rm -rf build build-sanitize build-bench build-valgrind build-fuzz build-tidy

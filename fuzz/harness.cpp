@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "build_config.hpp"
 #include "unicode_text.hpp"
 
 namespace fuzz {
@@ -395,7 +394,7 @@ Json grown_json(Bytes& in, int depth) {
 }
 
 HttpReply scripted(const HttpExchange& request) {
-  const std::string base = std::string(build_config::api_base_url) + "/";
+  const std::string base = std::string(VELTRUN_API_BASE_URL) + "/";
   const HttpReply not_found = answer(Json{{"message", "Not found"}}, 404);
   if (!request.url.starts_with(base)) return not_found;
   const std::string_view target = std::string_view(request.url).substr(base.size());
@@ -407,7 +406,7 @@ HttpReply scripted(const HttpExchange& request) {
 }
 
 Conversation::Conversation(HttpTransport transport)
-    : client_("/nonexistent/veltrun-fuzz", build_config::api_base_url,
+    : client_("/nonexistent/veltrun-fuzz", VELTRUN_API_BASE_URL,
               ClientHooks{.now =
                               [this] {
                                 elapsed_ += 6s;

@@ -376,10 +376,13 @@ Result<std::string> Client::token(bool docs) const {
 }
 
 Result<Json> Client::login(std::string_view action) const {
+  const auto platform_launcher = [this](const std::string& url) {
+    return login::open_browser(url, launchers_, hooks_.launcher_patience);
+  };
   const login::Channel channel{
       .post = [this](std::string_view path, const Json& body) { return device_request(path, body); },
       .now = hooks_.now,
-      .open_browser = hooks_.open_browser,
+      .open_browser = hooks_.open_browser ? hooks_.open_browser : platform_launcher,
   };
   return login::act(auth_, action, channel);
 }

@@ -52,7 +52,8 @@ struct ClientHooks {
   using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
   std::function<login::Clock::time_point()> now = [] { return login::Clock::now(); };
-  std::function<bool(const std::string&)> open_browser = login::open_browser;
+  // Replaces the platform's URL launcher when set.
+  std::function<bool(const std::string&)> open_browser = nullptr;
   // The time of day that board summaries and phase durations are stamped with.
   WallClock wall_now = [] { return std::chrono::system_clock::now(); };
   // Replaces libcurl when set, so that requests can be answered without a socket.
@@ -60,6 +61,7 @@ struct ClientHooks {
   // For tests only: main never sets these and nothing at run time can.
   std::chrono::milliseconds deadline = client_http::deadline;
   std::string trusted_ca_file = {};  // a PEM file trusted instead of the system's CA store
+  std::chrono::milliseconds launcher_patience = login::launcher_patience;
 };
 
 class Client {
@@ -75,7 +77,6 @@ class Client {
   const ClientHooks::WallClock& wall_clock() const { return hooks_.wall_now; }
 
   const std::optional<std::filesystem::path>& app_dir() const { return app_dir_; }
-  const std::string& base_url() const { return base_url_; }
 
   // A failed request's sentence, and whether the service may have carried it
   // out all the same: a write whose answer is a redirect, a server error
@@ -146,6 +147,9 @@ class Client {
   // Drops the in-memory credential and any pending sign-in.
   void reset_auth() const { auth_ = {}; }
   const login::Auth& auth() const { return auth_; }
+  // Reaps the URL launchers that a sign-in left running and that have ended
+  // since; no other child.
+  void reap_launchers() const { login::reap_ended(launchers_); }
 
  private:
   struct Transport;
@@ -168,5 +172,6 @@ class Client {
   // shared Client.
   mutable login::Auth auth_;
   mutable std::optional<login::Clock::time_point> call_ends_;  // of the tool call under way
+  mutable login::Launchers launchers_;
   std::unique_ptr<Transport> transport_;
 };

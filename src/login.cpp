@@ -189,18 +189,18 @@ Result<Json> device_answer(const std::optional<HttpReply>& reply) {
 }
 
 // A launcher that outlasted an earlier wait is reaped once it has ended, so
-// that none stays behind as a zombie. Launchers are the only children the
-// server starts, so any ended child is one of them.
-void reap_ended_launchers() {
-  int status = 0;
-  while (waitpid(-1, &status, WNOHANG) > 0) {
-  }
+// that none stays behind as a zombie; by its pid alone, since whoever hosts
+// the sign-in may have children of its own.
+void reap_ended(Launchers& launchers) {
+  std::erase_if(launchers, [](pid_t launcher) {
+    int status = 0;
+    const pid_t ended = waitpid(launcher, &status, WNOHANG);
+    return ended == launcher || (ended < 0 && errno == ECHILD);
+  });
 }
 
-bool open_browser(const std::string& url) { return open_browser_within(url, launcher_patience); }
-
-bool open_browser_within(const std::string& url, std::chrono::milliseconds patience) {
-  reap_ended_launchers();
+bool open_browser(const std::string& url, Launchers& left_running, std::chrono::milliseconds patience) {
+  reap_ended(left_running);
 #ifdef __APPLE__
   const char* launcher = "open";
 #else
@@ -235,7 +235,10 @@ bool open_browser_within(const std::string& url, std::chrono::milliseconds patie
     const pid_t ended = waitpid(child, &status, WNOHANG);
     if (ended == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (ended < 0 && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      left_running.push_back(child);
+      return false;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Device-code sign-in: its state, its actions over a channel the Client
 // provides, and the browser launch.
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -47,8 +49,12 @@ std::vector<std::string> device_headers();
 // A device endpoint's answer: its JSON value, or the sign-in failure text.
 Result<Json> device_answer(const std::optional<HttpReply>& reply);
 
-// Reaps every launcher that has ended since it was left running.
-void reap_ended_launchers();
+// Launchers left running by open_browser, by pid: the only children the
+// sign-in may reap.
+using Launchers = std::vector<pid_t>;
+
+// Reaps those of launchers that have ended and drops them from it.
+void reap_ended(Launchers& launchers);
 
 // A longer key from an approved sign-in is refused. A real one is a few
 // hundred bytes; every request carries it in a header, which many servers
@@ -70,9 +76,10 @@ inline constexpr std::chrono::seconds launcher_patience{10};
 
 // Runs the platform's URL launcher ("open" on macOS, "xdg-open" elsewhere)
 // with the URL as its only argument; true only for a normal exit with status 0
-// within launcher_patience. A launcher still running then is left to run and
-// counts as not opened.
-bool open_browser(const std::string& url);
-bool open_browser_within(const std::string& url, std::chrono::milliseconds patience);
+// within patience. A launcher still running then is left to run, added to
+// left_running, and counts as not opened. Ended ones of left_running are
+// reaped first.
+bool open_browser(const std::string& url, Launchers& left_running,
+                  std::chrono::milliseconds patience = launcher_patience);
 
 }  // namespace login

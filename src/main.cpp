@@ -4,7 +4,6 @@
 #include <iostream>
 #include <string>
 
-#include "build_config.hpp"
 #include "client.hpp"
 #include "environment.hpp"
 #include "server.hpp"
@@ -25,7 +24,9 @@ int main() {
   // A closed pipe must show up as a failed write, not as a silent death.
   std::signal(SIGPIPE, SIG_IGN);
   std::ios::sync_with_stdio(false);
-  const Client client(server::app_dir(environment::get("HOME")), build_config::api_base_url);
+  // Each executable is compiled with its own base URL: the server with the
+  // service's, the test build with the fake's.
+  const Client client(server::app_dir(environment::get("HOME")), VELTRUN_API_BASE_URL);
   Session session = Session::from_env();
   if (auto served = server::serve(std::cin, server::descriptor_sink(STDOUT_FILENO), session, client); !served) {
     report_write_failure(served.error());

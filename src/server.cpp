@@ -168,7 +168,7 @@ std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, S
   while (true) {
     // A launcher left running at a sign-in start is reaped once it has
     // ended, without waiting for the next sign-in.
-    login::reap_ended_launchers();
+    client.reap_launchers();
     const LineRead read = next_line(in, line);
     if (read == LineRead::end) break;
     if (read == LineRead::too_long) continue;

@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -220,12 +221,19 @@ TEST(ClientDeadline, ProductionWaitsFifteenSeconds) {
 
 // An answer that comes after the deadline counts as none.
 TEST_F(ClientTest, SlowReplyRunsIntoTheDeadline) {
-  service.on("GET", "board/projects", fake::Reply::json(Json::array()).after(800ms));
+  // The fake answers only once the client has given up.
+  std::promise<void> gave_up;
+  service.on("GET", "board/projects", [released = gave_up.get_future().share()](const fake::Request&) {
+    released.wait();
+    return fake::Reply::json(Json::array());
+  });
   const Client hurried{dir.path(), service.base_url(), ClientHooks{.deadline = 200ms}};
   const auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(hurried.request("GET", "board/projects", false),
-            std::unexpected("Veltrun API could not be reached for GET board/projects."));
-  EXPECT_GE(std::chrono::steady_clock::now() - begin, 200ms);
+  const auto answer = hurried.request("GET", "board/projects", false);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  gave_up.set_value();
+  EXPECT_EQ(answer, std::unexpected("Veltrun API could not be reached for GET board/projects."));
+  EXPECT_GE(took, 200ms);
 }
 
 TEST_F(ClientTest, RedirectsAreFollowedUpToFiveTimes) {

@@ -77,7 +77,6 @@ Service::Service(int fixed_port) : server_(std::make_unique<httplib::Server>()) 
     for (const auto& [name, value] : in.headers) request.headers.emplace(lowered(name), value);
     request.body = in.body;
     Reply reply = answer(request);
-    if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
     out.status = reply.status;
     for (const auto& [name, value] : reply.headers) out.set_header(name, value);
     if (!reply.body.empty()) out.set_content(reply.body, reply.content_type.c_str());

@@ -40,16 +40,11 @@ struct Reply {
   std::string body;
   std::string content_type = "application/json";
   std::vector<std::pair<std::string, std::string>> headers;
-  std::chrono::milliseconds delay{0};
 
   static Reply json(const Json& value, int status = 200);
   static Reply raw(int status, std::string body, std::string content_type = "text/plain");
   static Reply empty(int status);
   static Reply redirect(int status, std::string location);
-  Reply& after(std::chrono::milliseconds wait) {
-    delay = wait;
-    return *this;
-  }
 };
 
 using Handler = std::function<Reply(const Request&)>;

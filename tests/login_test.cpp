@@ -585,12 +585,13 @@ class BrowserTest : public testing::Test {
   TempDir bin;
   ScopedEnv path{"PATH",
                  (bin.path().string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")).c_str()};
+  login::Launchers left_running;
 };
 
 TEST_F(BrowserTest, RunsTheLauncherWithTheUrlAsItsOnlyArgument) {
   install("exit 0");
   const std::string url = "https://veltrun.team/device?code=A B&x='y'\"$(touch z)\"";
-  EXPECT_TRUE(login::open_browser(url));
+  EXPECT_TRUE(login::open_browser(url, left_running));
   EXPECT_EQ(recorded("argv"), "1\n" + url + "\n");
   EXPECT_FALSE(std::filesystem::exists(bin.path() / "z"));
 #ifndef __APPLE__
@@ -600,17 +601,19 @@ TEST_F(BrowserTest, RunsTheLauncherWithTheUrlAsItsOnlyArgument) {
 
 TEST_F(BrowserTest, OnlyANormalZeroExitCountsAsOpened) {
   install("exit 3");
-  EXPECT_FALSE(login::open_browser("https://veltrun.team/device"));
+  EXPECT_FALSE(login::open_browser("https://veltrun.team/device", left_running));
   install("kill -TERM $$");
-  EXPECT_FALSE(login::open_browser("https://veltrun.team/device"));
+  EXPECT_FALSE(login::open_browser("https://veltrun.team/device", left_running));
   install("exit 0");
-  EXPECT_TRUE(login::open_browser("https://veltrun.team/device"));
+  EXPECT_TRUE(login::open_browser("https://veltrun.team/device", left_running));
+  // Only a launcher still running is kept for a later reaping.
+  EXPECT_TRUE(left_running.empty());
 }
 
 TEST_F(BrowserTest, MissingLauncherIsNoSuccess) {
   TempDir empty;
   ScopedEnv nowhere("PATH", empty.path().c_str());
-  EXPECT_FALSE(login::open_browser("https://veltrun.team/device"));
+  EXPECT_FALSE(login::open_browser("https://veltrun.team/device", left_running));
 }
 
 TEST_F(BrowserTest, LauncherGetsTheDefaultBrokenPipeSignal) {
@@ -618,7 +621,7 @@ TEST_F(BrowserTest, LauncherGetsTheDefaultBrokenPipeSignal) {
   // when its reader goes away.
   install("grep SigIgn /proc/$$/status > \"" + (bin.path() / "ignored").string() + "\"");
   auto* previous = std::signal(SIGPIPE, SIG_IGN);
-  const bool opened = login::open_browser("https://veltrun.team/device");
+  const bool opened = login::open_browser("https://veltrun.team/device", left_running);
   std::signal(SIGPIPE, previous);
   ASSERT_TRUE(opened);
   const std::string line = recorded("ignored");
