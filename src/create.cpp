@@ -68,9 +68,6 @@ Json doc_page_definition(std::string_view name) {
        .closed = true});
 }
 
-}  // namespace create
-
-namespace create {
 namespace {
 
 std::string must_be_string(std::string_view key) { return std::string(key) + " must be a string."; }

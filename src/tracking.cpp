@@ -54,9 +54,6 @@ Json time_definition(std::string_view name) {
               {.properties = {{"reference", text()}}});
 }
 
-}  // namespace tracking
-
-namespace tracking {
 namespace {
 
 constexpr std::string_view missing_item_unknown_outcome =
