@@ -69,6 +69,20 @@ class BoardService {
   ToolOutcome call(std::string_view name, const Json& arguments = Json::object()) {
     return call_tool(session, client, name, arguments);
   }
+  // The one reply line the server prints for a tools/call of the tool.
+  std::string reply_line(int id, std::string_view name) {
+    std::vector<std::string> lines;
+    const server::ReplySink sink = [&](std::string_view line) -> std::expected<void, std::string> {
+      lines.emplace_back(line);
+      return {};
+    };
+    const Json request = {{"id", id},
+                          {"jsonrpc", "2.0"},
+                          {"method", "tools/call"},
+                          {"params", {{"name", name}, {"arguments", Json::object()}}}};
+    if (!server::answer(request, sink, session, client) || lines.size() != 1) return "not one reply line";
+    return lines.front();
+  }
   std::size_t item_pages_read() const {
     return std::count_if(paths.begin(), paths.end(), [](const std::string& p) { return p.starts_with(items_path); });
   }
@@ -179,18 +193,7 @@ TEST(CallBounds, ReplyLinePastTheBoundIsTheSentence) {
   for (std::size_t i = 0; i < title.size(); i += 2) title[i] = '\\';
   board.answers["docs/projects/P1/pages"] = R"({"pages":[{"id":"D1","title":")" + title + "\"}]}";
   board.make_ready();
-  std::vector<std::string> lines;
-  const server::ReplySink sink = [&](std::string_view line) -> std::expected<void, std::string> {
-    lines.emplace_back(line);
-    return {};
-  };
-  const Json request = {{"id", 7},
-                        {"jsonrpc", "2.0"},
-                        {"method", "tools/call"},
-                        {"params", {{"name", "list_doc_pages"}, {"arguments", Json::object()}}}};
-  ASSERT_TRUE(server::answer(request, sink, board.session, board.client));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0],
+  EXPECT_EQ(board.reply_line(7, "list_doc_pages"),
             R"({"id":7,"jsonrpc":"2.0","result":{"content":[{"text":"The result is larger than one reply may hold )"
             R"((67108864 bytes). Read one work item with get_work_item, or the board's counts with board_summary.",)"
             R"("type":"text"}],"isError":true}})");
@@ -205,18 +208,7 @@ TEST(CallBounds, RunningOutOfMemoryEndsOnlyTheCall) {
   board.before_answer = [](const std::string& path) {
     if (path.starts_with(items_path)) throw std::bad_alloc();
   };
-  std::vector<std::string> lines;
-  const server::ReplySink sink = [&](std::string_view line) -> std::expected<void, std::string> {
-    lines.emplace_back(line);
-    return {};
-  };
-  const Json request = {{"id", 1},
-                        {"jsonrpc", "2.0"},
-                        {"method", "tools/call"},
-                        {"params", {{"name", "board_summary"}, {"arguments", Json::object()}}}};
-  ASSERT_TRUE(server::answer(request, sink, board.session, board.client));
-  ASSERT_EQ(lines.size(), 1u);
-  const Json reply = Json::parse(lines[0]);
+  const Json reply = Json::parse(board.reply_line(1, "board_summary"));
   EXPECT_EQ(reply["result"]["isError"], true);
   EXPECT_EQ(reply["result"]["content"][0]["text"],
             "The server ran out of memory for this call; the session and sign-in are kept. Read one work item with "
