@@ -13,7 +13,6 @@
 #include "context.hpp"
 #include "dispatch.hpp"
 #include "initialize.hpp"
-#include "login.hpp"
 #include "unicode_text.hpp"
 
 namespace server {
