@@ -203,7 +203,10 @@ ToolOutcome post(const Client& client, std::string_view path, bool docs, Json bo
   if (!confirmed) return unknown_outcome("Invalid or mismatched creation response.", creation_unknown_outcome);
   Json created = Json::object();
   created["created"] = *record;
-  return printed_pretty(created);
+  // Done, but past what one reply may show: the agent must not create it again.
+  auto printed = printed_pretty(created);
+  if (!printed) return unknown_outcome(printed.error(), creation_unknown_outcome);
+  return printed;
 }
 
 }  // namespace create

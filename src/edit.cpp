@@ -146,7 +146,10 @@ ToolOutcome doc_page(const Client& client, std::string_view project_id, const Js
       !echoes(*updated, *body)) {
     return unknown_outcome("Mismatched edit response.", edit_unknown_outcome);
   }
-  return printed_pretty(Json{{"updated", *updated}});
+  // Done, but past what one reply may show: the agent must reconcile first.
+  auto printed = printed_pretty(Json{{"updated", *updated}});
+  if (!printed) return unknown_outcome(printed.error(), edit_unknown_outcome);
+  return printed;
 }
 
 }  // namespace edit

@@ -181,6 +181,16 @@ TEST(CallBounds, ResultsPastTheReplyBoundFailWithTheirSentence) {
   EXPECT_EQ(text(board.call("get_work_item", {{"reference", "DB-1"}})), too_large);
   // The same item is counted as any other.
   EXPECT_TRUE(board.call("board_summary"));
+
+  // A creation past the bound was carried out all the same: never again.
+  board.answers["board/projects/P1/work-items"] = R"({"workItem":{"boardId":"B1","field":)" + nested +
+                                                  R"(,"id":"W9","key":"DB-9","projectId":"P1","title":"New"}})";
+  board.paths.clear();
+  EXPECT_EQ(text(board.call("create_work_item", {{"title", "New"}})),
+            too_large +
+                " Creation is not confirmed. Do not retry automatically: check the destination for an existing "
+                "result first.");
+  EXPECT_EQ(std::count(board.paths.begin(), board.paths.end(), "board/projects/P1/work-items"), 1);
 }
 
 // The reply line is bounded too: a text within the bound may escape past it.
