@@ -119,6 +119,7 @@ class Client {
   // Single-threaded interior mutability: the sign-in state changes through a
   // shared Client.
   mutable login::Auth auth_;
+  // Apart from auth_, which a reset drops: a launcher is reaped all the same.
   mutable login::Launchers launchers_;
   std::unique_ptr<Transport> transport_;
 };
