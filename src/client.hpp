@@ -172,6 +172,7 @@ class Client {
   // shared Client.
   mutable login::Auth auth_;
   mutable std::optional<login::Clock::time_point> call_ends_;  // of the tool call under way
+  // Apart from auth_, which a reset drops: a launcher is reaped all the same.
   mutable login::Launchers launchers_;
   std::unique_ptr<Transport> transport_;
 };
