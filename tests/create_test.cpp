@@ -15,10 +15,10 @@ namespace {
 using fake::Reply;
 using Lines = std::vector<std::string>;
 
-const std::string not_confirmed =
+const std::string creation_unknown_outcome =
     "Creation is not confirmed. Do not retry automatically: check the destination for an existing result first.";
 const std::string unsupported_tail = ". Use the documented creation schema; destination comes from the session.";
-const std::string mismatch = "Invalid or mismatched creation response. " + not_confirmed;
+const std::string mismatch = "Invalid or mismatched creation response. " + creation_unknown_outcome;
 const std::string items_path = "board/projects/P1/work-items";
 const std::string pages_path = "docs/projects/P1/pages";
 
@@ -302,8 +302,8 @@ TEST_F(CreateTools, UnverifiedRecordsAreReportedAsUnconfirmed) {
   };
   auto item = [](const Json& record) { return Json{{"workItem", record}}; };
   auto page = [](const Json& record) { return Json{{"page", record}}; };
-  const std::string missing_item = "Missing workItem in creation response. " + not_confirmed;
-  const std::string missing_page = "Missing page in creation response. " + not_confirmed;
+  const std::string missing_item = "Missing workItem in creation response. " + creation_unknown_outcome;
+  const std::string missing_page = "Missing page in creation response. " + creation_unknown_outcome;
   const std::vector<Case> cases = {
       {Tool::work_item, Json::object(), missing_item},
       {Tool::work_item, Json::array({item(valid_item())}), missing_item},
@@ -359,9 +359,9 @@ TEST_F(CreateTools, NoContentAnswerIsNotAConfirmation) {
   service.on("POST", items_path, Reply::empty(204));
   service.on("POST", pages_path, Reply::empty(204));
   EXPECT_EQ(text(run(Tool::work_item, {{"title", "x"}})),
-            "error: Missing workItem in creation response. " + not_confirmed);
+            "error: Missing workItem in creation response. " + creation_unknown_outcome);
   EXPECT_EQ(text(run(Tool::doc_page, {{"title", "x"}, {"body_markdown", "y"}})),
-            "error: Missing page in creation response. " + not_confirmed);
+            "error: Missing page in creation response. " + creation_unknown_outcome);
   EXPECT_EQ(service.lines(), (Lines{"POST " + items_path, "POST " + pages_path}));
 }
 
@@ -392,7 +392,7 @@ TEST_F(CreateTools, FailedRequestsKeepTheClientTextFirstAndAreNeverRetried) {
       const ToolOutcome outcome = tool == Tool::work_item
                                       ? create::work_item(local, "P1", "B1", {{"title", "x"}})
                                       : create::doc_page(local, "P1", {{"title", "x"}, {"body_markdown", "y"}});
-      EXPECT_EQ(text(outcome), "error: " + expected + " " + not_confirmed) << path;
+      EXPECT_EQ(text(outcome), "error: " + expected + " " + creation_unknown_outcome) << path;
       EXPECT_EQ(fresh.lines(), Lines{"POST " + path});
     }
   }
@@ -403,12 +403,12 @@ TEST_F(CreateTools, MissingCredentialOfTheToolsKindIsReported) {
   service.on("POST", items_path, Reply::json(Json{{"workItem", valid_item()}}));
   std::filesystem::remove(app.path() / "docs-token.txt");
   EXPECT_EQ(text(run(Tool::doc_page, {{"title", "x"}, {"body_markdown", "y"}})),
-            "error: " + token_missing + " " + not_confirmed);
+            "error: " + token_missing + " " + creation_unknown_outcome);
   EXPECT_TRUE(sent().empty());
   EXPECT_TRUE(run(Tool::work_item, {{"title", "x"}}).has_value());
   app.write("board-token.txt", " \n\t");
   sent();
-  EXPECT_EQ(text(run(Tool::work_item, {{"title", "x"}})), "error: " + token_missing + " " + not_confirmed);
+  EXPECT_EQ(text(run(Tool::work_item, {{"title", "x"}})), "error: " + token_missing + " " + creation_unknown_outcome);
   EXPECT_TRUE(sent().empty());
 }
 

@@ -15,7 +15,7 @@ using fake::Reply;
 using Lines = std::vector<std::string>;
 
 const std::string page_path = "docs/projects/P1/pages/D1";
-const std::string not_confirmed =
+const std::string edit_unknown_outcome =
     "Edit is not confirmed. Do not retry automatically. Read the page and reconcile its current content/version "
     "first.";
 const std::string version_differs =
@@ -364,8 +364,8 @@ TEST_F(EditTool, EditThatCannotBeConfirmedSaysSoAndIsNotRepeated) {
   };
   const std::string title_only = R"({"page_id":"D1","expected_version":3,"title":" New "})";
   const std::string title_body = R"({"page_id":"D1","expected_version":3,"title":"New","body_markdown":""})";
-  const std::string invalid = "Invalid edit response. " + not_confirmed;
-  const std::string mismatched = "Mismatched edit response. " + not_confirmed;
+  const std::string invalid = "Invalid edit response. " + edit_unknown_outcome;
+  const std::string mismatched = "Mismatched edit response. " + edit_unknown_outcome;
   auto echo = [](Json page) { return Reply::json({{"page", std::move(page)}}); };
   Json without_title = page(4, "New", "");
   without_title.erase("title");
@@ -377,22 +377,22 @@ TEST_F(EditTool, EditThatCannotBeConfirmedSaysSoAndIsNotRepeated) {
   renumbered["id"] = "D2";
   const std::vector<Case> cases = {
       {"conflict", title_only, Reply::json({{"message", "Version conflict"}}, 409),
-       "Veltrun API returned HTTP 409 for PATCH docs/projects/P1/pages/D1: Version conflict " + not_confirmed},
+       "Veltrun API returned HTTP 409 for PATCH docs/projects/P1/pages/D1: Version conflict " + edit_unknown_outcome},
       {"server error without message", title_only, Reply::raw(502, "<html>Bad gateway</html>", "text/html"),
        "Veltrun API returned HTTP 502 for PATCH docs/projects/P1/pages/D1. No success or empty result can be "
        "inferred. " +
-           not_confirmed},
+           edit_unknown_outcome},
       {"expired", title_only, Reply::empty(401),
        "AUTH_REQUIRED: Veltrun authentication expired or was revoked. Use veltrun_login to sign in again. " +
-           not_confirmed},
+           edit_unknown_outcome},
       {"not JSON", title_only, Reply::raw(200, "ok", "text/plain"),
-       "Veltrun API returned invalid JSON. " + not_confirmed},
+       "Veltrun API returned invalid JSON. " + edit_unknown_outcome},
       // A write follows no redirect, and its redirect is no success; a lost
       // connection is in fault_injection_test.
       {"redirect", title_only, Reply::redirect(307, fake_unreachable_origin() + "/api/" + page_path),
        "Veltrun API returned HTTP 307 for PATCH docs/projects/P1/pages/D1. No success or empty result can be "
        "inferred. " +
-           not_confirmed},
+           edit_unknown_outcome},
       {"204", title_only, Reply::empty(204), invalid},
       {"no page member", title_only, Reply::json({{"updated", page(4, "New")}}), invalid},
       {"array", title_only, Reply::json(Json::array({page(4, "New")})), invalid},
