@@ -184,34 +184,71 @@ HttpAnswer perform(const HttpExchange& request, CURLSH* share, const ExchangeSet
   return reply;
 }
 
+// How much of the service's "message" an error text quotes: a sentence or
+// a list of field errors is far shorter, and an error text must leave room
+// for what the tool says after it.
+constexpr std::size_t max_message_bytes = 4096;
+constexpr std::string_view message_cut = "\u2026 (message cut)";
+
+// At most max_message_bytes of text, ending on a whole UTF-8 character.
+void cut_message(std::string& text) {
+  if (text.size() <= max_message_bytes) return;
+  std::size_t end = max_message_bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  text += message_cut;
+}
+
 // The service's "message": a string as it stands, or the strings of an array
-// joined by "; ".
+// joined by "; ", cut to max_message_bytes.
 std::optional<std::string> error_message(std::string_view body) {
   const auto value = json_text::parse(body, client_http::max_answer_values);
   if (!value || !value->is_object()) return std::nullopt;
   const auto member = value->find("message");
   if (member == value->end()) return std::nullopt;
-  if (member->is_string()) return member->get<std::string>();
-  if (!member->is_array()) return std::nullopt;
   std::string joined;
-  bool first = true;
-  for (const Json& part : *member) {
-    if (!part.is_string()) continue;
-    if (!first) joined += "; ";
-    joined += part.get<std::string>();
-    first = false;
+  if (member->is_string()) {
+    joined = member->get_ref<const std::string&>().substr(0, max_message_bytes + 1);
+  } else if (member->is_array()) {
+    bool first = true;
+    for (const Json& part : *member) {
+      if (joined.size() > max_message_bytes) break;
+      if (!part.is_string()) continue;
+      if (!first) joined += "; ";
+      joined.append(part.get_ref<const std::string&>(), 0, max_message_bytes + 1);
+      first = false;
+    }
+  } else {
+    return std::nullopt;
   }
+  cut_message(joined);
   return joined;
 }
 
-// A request the call's budget ended, or left no time to start. Only a write
-// that may have been sent leaves its tool to say what to read first.
-std::string too_slow(std::string_view method, std::string_view path, bool outcome_unknown) {
-  std::string text = "Veltrun API answered too slowly for " + std::string(method) + " " + std::string(path) +
-                     ": the requests of one tool call may take " + std::to_string(client_http::call_budget.count()) +
-                     " seconds in all.";
-  if (!outcome_unknown) text += " The call may simply be tried again.";
+std::string budget_sentence() {
+  return "the requests of one tool call may take " + std::to_string(client_http::call_budget.count()) +
+         " seconds in all.";
+}
+
+// Only a call that wrote nothing, and whose tool adds no sentence of its
+// own, may simply be made again.
+std::string with_retry(std::string text, bool retry_safe) {
+  if (retry_safe) text += " The call may simply be tried again.";
   return text;
+}
+
+// A request the call's budget left no time to start.
+std::string not_sent(std::string_view method, std::string_view path, bool retry_safe) {
+  return with_retry("Veltrun API request " + std::string(method) + " " + std::string(path) +
+                        " was not sent: " + budget_sentence(),
+                    retry_safe);
+}
+
+// A request in flight that the call's budget ended.
+std::string too_slow(std::string_view method, std::string_view path, bool retry_safe) {
+  return with_retry(
+      "Veltrun API answered too slowly for " + std::string(method) + " " + std::string(path) + ": " + budget_sentence(),
+      retry_safe);
 }
 
 std::string status_head(long status, std::string_view method, std::string_view path) {
@@ -342,17 +379,27 @@ std::expected<Json, Client::Failure> Client::send_measured(std::string_view meth
   if (!credential) return std::unexpected(Failure{credential.error()});
   std::vector<std::string> headers = {std::string(api_user_agent), "Accept: application/json",
                                       "Authorization: Bearer " + *credential};
+  const bool write = body.has_value();
+  const bool retry_safe = !write && !call_wrote_;
+  if (call_spent()) return std::unexpected(Failure{not_sent(method, path, retry_safe)});
   const HttpAnswer answer = exchange(method, path, std::move(headers), body);
   if (answer) body_bytes = answer->body.size();
-  if (!answer && call_spent()) {
-    const bool outcome_unknown = body.has_value() && answer.error() == Unanswered::maybe_sent;
-    return std::unexpected(Failure{too_slow(method, path, outcome_unknown), outcome_unknown});
+  // An answer cut off by the budget, or none: whatever the cut left says nothing.
+  const bool cut_short = !answer || (!answer->body_read && answer->status < 400 && answer->status != 204);
+  std::expected<Json, Failure> outcome;
+  if (cut_short && call_spent()) {
+    const bool outcome_unknown = write && (answer || answer.error() == Unanswered::maybe_sent);
+    outcome = std::unexpected(Failure{too_slow(method, path, retry_safe), outcome_unknown});
+  } else {
+    outcome = judged(answer, method, path, write);
   }
-  return judged(answer, method, path, body.has_value());
+  if (write && (outcome || outcome.error().outcome_unknown)) call_wrote_ = true;
+  return outcome;
 }
 
 Client::CallBudget Client::budget_call() const {
   call_ends_ = hooks_.now() + client_http::call_budget;
+  call_wrote_ = false;
   return CallBudget(*this);
 }
 

@@ -28,10 +28,12 @@ std::string redirect_protocols(std::string_view url);
 // The whole of one exchange: name resolution, connection, redirects and body.
 inline constexpr std::chrono::milliseconds deadline{15'000};
 
-// All the requests of one tool call together. A board of 15,000 work items is
-// 150 pages, a minute or two over a slow network; a host's agent waits a few
-// minutes for a tool at most, and nothing else is answered meanwhile.
-inline constexpr std::chrono::seconds call_budget{180};
+// All the requests of one tool call together. The reference MCP client gives
+// up on a request after 60 seconds by default, and many hosts keep that: the
+// reply must come before, with time to print it. A board of 15,000 work items
+// is 150 pages, some 20 seconds at 100 ms a page; nothing else is answered
+// meanwhile.
+inline constexpr std::chrono::seconds call_budget{50};
 
 // What one paged work-item listing may read: 100,000 items, far beyond a
 // real board.
@@ -109,12 +111,17 @@ class Client {
     explicit CallBudget(const Client& client) : client_(client) {}
     CallBudget(const CallBudget&) = delete;
     CallBudget& operator=(const CallBudget&) = delete;
-    ~CallBudget() { client_.call_ends_.reset(); }
+    ~CallBudget() {
+      client_.call_ends_.reset();
+      client_.call_wrote_ = false;
+    }
 
    private:
     const Client& client_;
   };
   [[nodiscard]] CallBudget budget_call() const;
+  // Whether the tool call under way has used up its budget.
+  bool call_spent() const;
 
   // The credential a request of that kind would carry now.
   Result<std::string> token(bool docs) const;
@@ -159,8 +166,7 @@ class Client {
   // connection.
   HttpAnswer exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
                       const std::optional<Json>& body) const;
-  // Whether the tool call under way has used up its budget.
-  bool call_spent() const;
+
   // send, also telling the decoded size of the answer's body when one came.
   std::expected<Json, Failure> send_measured(std::string_view method, std::string_view path, bool docs,
                                              const std::optional<Json>& body, std::size_t& body_bytes) const;
@@ -172,6 +178,8 @@ class Client {
   // shared Client.
   mutable login::Auth auth_;
   mutable std::optional<login::Clock::time_point> call_ends_;  // of the tool call under way
+  // Whether a write of the call under way was carried out or may have been.
+  mutable bool call_wrote_ = false;
   // Apart from auth_, which a reset drops: a launcher is reaped all the same.
   mutable login::Launchers launchers_;
   std::unique_ptr<Transport> transport_;

@@ -189,10 +189,11 @@ ToolOutcome doc_page(const Client& client, std::string_view project_id, const Js
   return post(client, "docs/projects/" + *project + "/pages", true, std::move(body), "page", *project, std::nullopt);
 }
 
-ToolOutcome post(const Client& client, std::string_view path, bool docs, Json body, std::string_view response_key,
-                 std::string_view project_id, std::optional<std::string_view> board_id) {
-  // A write is never repeated: its first outcome is the only one reported.
-  auto response = client.request("POST", path, docs, std::move(body));
+namespace {
+
+// The creation's text from the answer to its request.
+ToolOutcome created(const Result<Json>& response, bool docs, std::string_view response_key,
+                    std::string_view project_id, std::optional<std::string_view> board_id) {
   if (!response) return unknown_outcome(response.error(), creation_unknown_outcome);
   const Json* record = member(*response, response_key);
   if (record == nullptr) {
@@ -201,12 +202,21 @@ ToolOutcome post(const Client& client, std::string_view path, bool docs, Json bo
   const bool confirmed = common_checks(*record, project_id) && (!board_id || work_item_checks(*record, *board_id)) &&
                          (!docs || page_checks(*record));
   if (!confirmed) return unknown_outcome("Invalid or mismatched creation response.", creation_unknown_outcome);
-  Json created = Json::object();
-  created["created"] = *record;
-  // Done, but past what one reply may show: the agent must not create it again.
-  auto printed = printed_pretty(created);
-  if (!printed) return unknown_outcome(printed.error(), creation_unknown_outcome);
-  return printed;
+  Json result = Json::object();
+  result["created"] = *record;
+  return printed_pretty(result);
+}
+
+}  // namespace
+
+ToolOutcome post(const Client& client, std::string_view path, bool docs, Json body, std::string_view response_key,
+                 std::string_view project_id, std::optional<std::string_view> board_id) {
+  // A write is never repeated: its first outcome is the only one reported,
+  // and once sent it may have been carried out whatever its answer says.
+  ToolOutcome outcome =
+      created(client.request("POST", path, docs, std::move(body)), docs, response_key, project_id, board_id);
+  outcome.written = creation_unknown_outcome;
+  return outcome;
 }
 
 }  // namespace create

@@ -43,7 +43,7 @@ ToolOutcome call_tool(Session& session, const Client& client, std::string_view n
   const std::string header = context_header(project, board, session.source);
   const tool_table::Call call{
       session, client, arguments, board, context::field(project, "id"), context::field(board, "id")};
-  auto outcome = std::get<tool_table::GatedHandler>(tool.handler)(call);
-  if (!outcome) return outcome;
-  return framed(header, *outcome, tool.guidance);
+  ToolOutcome outcome = std::get<tool_table::GatedHandler>(tool.handler)(call);
+  if (outcome) *outcome = framed(header, *outcome, tool.guidance);
+  return outcome;
 }

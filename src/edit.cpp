@@ -114,6 +114,23 @@ Json definition(std::string_view name) {
        .any_of = {"title", "body_markdown"}});
 }
 
+namespace {
+
+// The edit's text from the answer to its request.
+ToolOutcome edited(const Result<Json>& written, const std::string& project, const std::string& page_id,
+                   std::uint64_t version, const Json& body) {
+  if (!written) return unknown_outcome(written.error(), edit_unknown_outcome);
+  const Json* updated = member(*written, "page");
+  if (!updated) return unknown_outcome("Invalid edit response.", edit_unknown_outcome);
+  if (!in_scope(*updated, project, page_id) || !version_equals(member(*updated, "version"), version + 1) ||
+      !echoes(*updated, body)) {
+    return unknown_outcome("Mismatched edit response.", edit_unknown_outcome);
+  }
+  return printed_pretty(Json{{"updated", *updated}});
+}
+
+}  // namespace
+
 ToolOutcome doc_page(const Client& client, std::string_view project_id, const Json& arguments) {
   if (!arguments.is_object()) return failure("Arguments must be an object.");
   if (const std::string* key = unsupported_key(arguments)) return failure("Unsupported argument: " + *key + ".");
@@ -138,18 +155,10 @@ ToolOutcome doc_page(const Client& client, std::string_view project_id, const Js
         "do not merely increment expected_version.");
   }
 
-  auto written = client.request("PATCH", path, true, *body);
-  if (!written) return unknown_outcome(written.error(), edit_unknown_outcome);
-  const Json* updated = member(*written, "page");
-  if (!updated) return unknown_outcome("Invalid edit response.", edit_unknown_outcome);
-  if (!in_scope(*updated, *project, *page_id) || !version_equals(member(*updated, "version"), *version + 1) ||
-      !echoes(*updated, *body)) {
-    return unknown_outcome("Mismatched edit response.", edit_unknown_outcome);
-  }
-  // Done, but past what one reply may show: the agent must reconcile first.
-  auto printed = printed_pretty(Json{{"updated", *updated}});
-  if (!printed) return unknown_outcome(printed.error(), edit_unknown_outcome);
-  return printed;
+  // Once sent, the edit may have been made whatever its answer says.
+  ToolOutcome outcome = edited(client.request("PATCH", path, true, *body), *project, *page_id, *version, *body);
+  outcome.written = edit_unknown_outcome;
+  return outcome;
 }
 
 }  // namespace edit

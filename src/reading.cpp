@@ -141,7 +141,7 @@ ToolOutcome project_context(const Client& client, std::string_view project_id, s
                                         return {};
                                       });
   if (!listed) return std::unexpected(listed.error());
-  if (lines.too_large()) return std::unexpected(reply_too_large());
+  if (lines.too_large()) return ToolOutcome::oversized();
   std::string text = summary_line(count.summary(client, project_id, now));
   text += phase_groups(lines.groups);
   text += docs_section(client.pages(project_id));

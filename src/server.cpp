@@ -13,6 +13,7 @@
 #include "context.hpp"
 #include "dispatch.hpp"
 #include "initialize.hpp"
+#include "tool_table.hpp"
 #include "unicode_text.hpp"
 
 namespace server {
@@ -25,23 +26,25 @@ const Json* param(const Json& request, std::string_view key) {
   return params ? member(*params, key) : nullptr;
 }
 
-// Said instead of a result when memory ran out during the call: whatever it
-// had built is gone, the session and the sign-in are not.
-constexpr std::string_view out_of_memory =
-    "The server ran out of memory for this call; the session and sign-in are kept. Read one work item with "
-    "get_work_item, or the board's counts with board_summary. Do not retry a write automatically: read what it "
-    "would have changed first.";
-
-Json tool_result(ToolOutcome outcome) {
+Json tool_result(ToolText outcome) {
   std::string& text = outcome ? *outcome : outcome.error();
   return Json{{"content", Json::array({Json{{"text", std::move(text)}, {"type", "text"}}})}, {"isError", !outcome}};
 }
 
-ToolOutcome call(const Json& request, Session& session, const Client& client) {
+std::string tool_name(const Json& request) {
   const Json* name = param(request, "name");
+  return name && name->is_string() ? name->get<std::string>() : std::string();
+}
+
+ToolOutcome call(const Json& request, const std::string& tool, Session& session, const Client& client) {
   const Json* arguments = param(request, "arguments");
-  const std::string tool = name && name->is_string() ? name->get<std::string>() : std::string();
   return call_tool(session, client, tool, arguments ? *arguments : Json::object());
+}
+
+// The narrower call that the named tool offers, "" when it has none.
+std::string_view narrower(std::string_view tool) {
+  const auto row = tool_table::row(tool);
+  return row ? (*row)->narrower : std::string_view{};
 }
 
 Json success(const Json& id, Json result) {
@@ -52,21 +55,32 @@ Json method_not_found(const Json& id) {
   return Json{{"error", Json{{"code", -32601}, {"message", "Method not found"}}}, {"id", id}, {"jsonrpc", "2.0"}};
 }
 
-// The reply line of a tool call, within max_reply_bytes.
-std::string tool_reply(const Json& id, ToolOutcome outcome) {
-  auto line = json_text::compact(success(id, tool_result(std::move(outcome))), max_reply_bytes);
-  if (line) return std::move(*line);
-  return json_text::compact(success(id, tool_result(std::unexpected(reply_too_large()))));
+std::string error_reply(const Json& id, std::string text) {
+  return json_text::compact(success(id, tool_result(std::unexpected(std::move(text)))));
 }
 
-// No exception leaves a tool call: running out of memory ends the call alone.
+// The reply line of a tool call, bounded here once, as printed: escaping
+// and the frame count. A text that does not fit gives way to the bound's
+// sentence, which still says what the call wrote.
+std::string tool_reply(const Json& id, std::string_view tool, ToolOutcome outcome) {
+  const std::string written = std::move(outcome.written);
+  if (!outcome.too_large) {
+    auto line = json_text::compact(success(id, tool_result(std::move(outcome))), max_reply_bytes);
+    if (line) return std::move(*line);
+  }
+  return error_reply(id, reply_too_large(narrower(tool), written));
+}
+
+// No exception leaves a tool call: running out of memory ends the call
+// alone; whatever it had built is gone, the session and the sign-in are not.
 std::string answered_call(const Json& request, const Json& id, Session& session, const Client& client) {
+  const std::string tool = tool_name(request);
   try {
-    return tool_reply(id, call(request, session, client));
+    return tool_reply(id, tool, call(request, tool, session, client));
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
-  return json_text::compact(success(id, tool_result(std::unexpected(std::string(out_of_memory)))));
+  return error_reply(id, out_of_memory(narrower(tool)));
 }
 
 bool known(std::string_view method) {

@@ -11,8 +11,22 @@
 
 #include "json_text.hpp"
 
-// A tool call's result: a success text, or an error text for the agent.
-using ToolOutcome = std::expected<std::string, std::string>;
+// A tool's text: a success text, or an error text for the agent.
+using ToolText = std::expected<std::string, std::string>;
+
+// A tool call's result: its text, and what the call wrote. The text may not
+// fit in a reply; what it wrote must reach the agent all the same.
+struct ToolOutcome : ToolText {
+  using ToolText::ToolText;
+  ToolOutcome(ToolText text) : ToolText(std::move(text)) {}  // NOLINT(google-explicit-constructor)
+
+  // The text grew past what one reply may hold and was not kept.
+  static ToolOutcome oversized();
+  bool too_large = false;
+  // The sentence that says what the call wrote, or may have written, and
+  // what to read before any retry; empty for a call that wrote nothing.
+  std::string written;
+};
 
 // The most one reply line may hold. The largest a real board needs, the
 // listing of 15,000 work items with their comments, is about 30 MB; hosts
@@ -20,10 +34,14 @@ using ToolOutcome = std::expected<std::string, std::string>;
 // take in at once.
 inline constexpr std::size_t max_reply_bytes = std::size_t{64} << 20;
 
-// The failure of a tool whose result would not fit in one reply.
-std::string reply_too_large();
+// The text of a call whose reply would not fit: a narrower call for the same
+// need, when the tool has one, then what the call wrote.
+std::string reply_too_large(std::string_view narrower, std::string_view written);
 
-// A tool's JSON result printed within max_reply_bytes, else reply_too_large.
+// The text of a call during which memory ran out.
+std::string out_of_memory(std::string_view narrower);
+
+// A tool's JSON result printed within max_reply_bytes; oversized past it.
 ToolOutcome printed_compact(const Json& value);
 ToolOutcome printed_pretty(const Json& value);
 

@@ -102,6 +102,15 @@ ToolOutcome board_summary(const Call& call) {
   return compact(count.summary(call.client, call.project_id, call.client.wall_clock()));
 }
 
+// The narrower calls offered when a result does not fit.
+constexpr std::string_view board_by_phase =
+    "List one phase at a time with list_work_items and its phase argument, or read the board's counts with "
+    "board_summary.";
+constexpr std::string_view listing_by_phase =
+    "List one phase at a time with the phase argument, read one work item with get_work_item, or the board's "
+    "counts with board_summary.";
+constexpr std::string_view one_page = "Read one page by its ID or title with get_doc_page.";
+
 constexpr auto table = std::to_array<Row>({
     {"veltrun_login", catalogue::veltrun_login, sign_in},
     {"veltrun_session", catalogue::veltrun_session, session_tool},
@@ -109,9 +118,11 @@ constexpr auto table = std::to_array<Row>({
      [](const Call& call) {
        return reading::project_context(call.client, call.project_id, call.board_id, call.board,
                                        call.client.wall_clock());
-     }},
+     },
+     {},
+     board_by_phase},
     {"list_doc_pages", catalogue::list_doc_pages,
-     [](const Call& call) { return reading::list_doc_pages(call.client, call.project_id); }},
+     [](const Call& call) { return reading::list_doc_pages(call.client, call.project_id); }, {}, one_page},
     {"get_doc_page", catalogue::get_doc_page,
      [](const Call& call) { return reading::get_doc_page(call.client, call.project_id, call.arguments); },
      workflow::edit_page},
@@ -119,7 +130,9 @@ constexpr auto table = std::to_array<Row>({
     {"list_work_items", catalogue::list_work_items,
      [](const Call& call) {
        return reading::list_work_items(call.client, call.project_id, call.board_id, call.arguments);
-     }},
+     },
+     {},
+     listing_by_phase},
     {"post_comment", catalogue::post_comment, on_work_item<work_items::post_comment>, workflow::records_outcome},
     {"post_review", catalogue::post_review, on_work_item<work_items::post_review>, workflow::records_outcome},
     {"resolve_finding", catalogue::resolve_finding, on_work_item<work_items::resolve_finding>, workflow::close_finding},

@@ -33,6 +33,9 @@ struct Row {
   Json (*definition)(std::string_view name);
   std::variant<SessionHandler, GatedHandler> handler;
   std::string_view guidance = {};  // framed after a gated tool's result
+  // A call that reads less, offered when this tool's result does not fit in
+  // a reply or memory runs out; never the same call again.
+  std::string_view narrower = {};
 };
 
 std::span<const Row> rows();

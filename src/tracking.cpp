@@ -130,6 +130,17 @@ Result<void> confirm_echo(const Json& response, std::string_view project_id, std
   return {};
 }
 
+// The assignment's text once its request has been sent.
+ToolOutcome assigned(const std::expected<Json, Client::Failure>& response, std::string_view project_id,
+                     std::string_view board_id, const std::string& item_id, const Json& assignee, const Json& item) {
+  if (!response) return failure(response.error().text_with(assignment_unknown_outcome));
+  if (auto confirmed = confirm_echo(*response, project_id, board_id, item_id, assignee); !confirmed) {
+    return std::unexpected(confirmed.error());
+  }
+  const Json result = {{"assigneeUserId", assignee}, {"changed", true}, {"reference", reference(item)}};
+  return json_text::compact(result);
+}
+
 }  // namespace
 
 Result<std::string> phase(std::string_view text) {
@@ -228,12 +239,9 @@ ToolOutcome assign(const Client& client, std::string_view project_id, std::strin
   const Json body = {{"assigneeUserId", *assignee}, {"reason", reason.is_string() ? reason : Json("")}};
   auto response =
       client.send("PATCH", "board/projects/" + *project + "/work-items/" + *item_id + "/assignment", false, body);
-  if (!response) return failure(response.error().text_with(assignment_unknown_outcome));
-  if (auto confirmed = confirm_echo(*response, *project, board_id, *item_id, *assignee); !confirmed) {
-    return std::unexpected(confirmed.error());
-  }
-  const Json result = {{"assigneeUserId", *assignee}, {"changed", true}, {"reference", reference(item)}};
-  return json_text::compact(result);
+  ToolOutcome outcome = assigned(response, *project, board_id, *item_id, *assignee, item);
+  if (response || response.error().outcome_unknown) outcome.written = assignment_unknown_outcome;
+  return outcome;
 }
 
 }  // namespace tracking

@@ -33,10 +33,14 @@ constexpr std::string_view assignment_failed = " Phase changed, but assignment f
 constexpr std::string_view assignment_outcome_unknown =
     " Phase changed, but the automatic assignment could not be confirmed: ";
 
-// A failed write request ends the tool; its answer is not read.
+// A failed write request ends the tool; its answer is not read. Once the
+// write may have been carried out, the sentence says so even when the reply
+// cannot hold the text.
 ToolOutcome sent(const std::expected<Json, Client::Failure>& response, std::string_view sentence, std::string text) {
-  if (!response) return failure(response.error().text_with(sentence));
-  return text;
+  ToolOutcome outcome = std::move(text);
+  if (!response) outcome = failure(response.error().text_with(sentence));
+  if (response || response.error().outcome_unknown) outcome.written = sentence;
+  return outcome;
 }
 
 std::string trimmed(const Json& arguments, std::string_view key) {
@@ -83,22 +87,31 @@ ToolOutcome refused_phase(const Client& client, const Target& target, const std:
                          lines);
 }
 
-// The note on taking over an unheld item, "" when no signed-in user can be read.
-std::string assign_to_signed_in_user(const Client& client, const Target& target) {
+// Taking over an unheld item: the note on it, "" when no signed-in user can
+// be read, and what it wrote in a sentence of its own.
+struct AutoAssignment {
+  std::string tail;
+  std::string_view written;
+};
+
+constexpr std::string_view auto_assigned = "Auto-assigned to you.";
+
+AutoAssignment assign_to_signed_in_user(const Client& client, const Target& target) {
   auto token = client.token(false);
   // The phase has changed already: a credential that vanished since must not
   // turn that into a reported failure.
-  if (!token) return std::string(assignment_failed) + token.error();
+  if (!token) return {std::string(assignment_failed) + token.error(), {}};
   const auto subject = team_core::api::token_subject(*token);
-  if (!subject || subject->empty()) return "";
+  if (!subject || subject->empty()) return {};
   const Json body = {{"assigneeUserId", *subject}, {"reason", "Auto-assigned: working on it via veltrun-mcp."}};
   auto response = client.send("PATCH", target.path + "/assignment", false, body);
   if (!response) {
     const Client::Failure& failed = response.error();
     const std::string_view head = failed.outcome_unknown ? assignment_outcome_unknown : assignment_failed;
-    return std::string(head) + failed.text_with(tracking::assignment_unknown_outcome);
+    return {std::string(head) + failed.text_with(tracking::assignment_unknown_outcome),
+            failed.outcome_unknown ? tracking::assignment_unknown_outcome : std::string_view{}};
   }
-  return " Auto-assigned to you.";
+  return {" " + std::string(auto_assigned), auto_assigned};
 }
 
 }  // namespace
@@ -169,7 +182,9 @@ ToolOutcome update_phase(const Client& client, const Target& target, const Json&
   auto response = client.send("PATCH", target.path + "/phase", false, request);
   if (!response && response.error().outcome_unknown) {
     // Not known to be refused: the findings that would block Done say nothing here.
-    return failure(response.error().text_with(phase_unknown_outcome));
+    ToolOutcome unknown = failure(response.error().text_with(phase_unknown_outcome));
+    unknown.written = phase_unknown_outcome;
+    return unknown;
   }
   if (!response) return refused_phase(client, target, phase, response.error().text);
 
@@ -178,9 +193,16 @@ ToolOutcome update_phase(const Client& client, const Target& target, const Json&
     tail += " Branch convention: implement on `" + branch_name(target.item) +
             "` (record it on the task); use the default branch only when the operator directs it.";
   }
+  std::string written = "Phase changed to " + phase + ".";
   constexpr std::array<std::string_view, 3> working = {"uat", "review", "in_progress"};
-  if (one_of(phase, working) && unassigned(target.item)) tail += assign_to_signed_in_user(client, target);
-  return reference(target.item) + " moved to " + phase + "." + tail;
+  if (one_of(phase, working) && unassigned(target.item)) {
+    const AutoAssignment assignment = assign_to_signed_in_user(client, target);
+    tail += assignment.tail;
+    if (!assignment.written.empty()) written.append(" ").append(assignment.written);
+  }
+  ToolOutcome moved = reference(target.item) + " moved to " + phase + "." + tail;
+  moved.written = std::move(written);
+  return moved;
 }
 
 }  // namespace work_items

@@ -78,8 +78,9 @@ TEST(HostileService, SameProcessAnswersAfterEachHostileAnswer) {
             "error: Veltrun API returned more work items than one listing may hold (1000 pages, 4000000 JSON "
             "values or 134217728 bytes); refusing a partial list."},
            {4,
-            "error: The result is larger than one reply may hold (67108864 bytes). Read one work item with "
-            "get_work_item, or the board's counts with board_summary."}}) {
+            "error: The result is larger than one reply may hold (67108864 bytes). List one phase at a time with "
+            "the phase argument, read one work item with get_work_item, or the board's counts with "
+            "board_summary."}}) {
     SCOPED_TRACE(id);
     ASSERT_TRUE(server.write(call(id)));
     EXPECT_EQ(reply_text(server.read_line(process::scaled(60s))), expected);
