@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "board_fixture.hpp"
-#include "catalogue.hpp"
+#include "tool_table.hpp"
 #include "client.hpp"
 #include "fake_service.hpp"
 #include "item_reference.hpp"

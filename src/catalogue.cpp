@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "tool_schema.hpp"
-#include "tool_table.hpp"
 #include "tracking.hpp"
 
 namespace {
@@ -126,21 +125,3 @@ Json update_phase(std::string_view name) {
 }
 
 }  // namespace catalogue
-
-Json tool_defs() {
-  Json tools = Json::array();
-  for (const tool_table::Row& row : tool_table::rows()) tools.push_back(row.definition(row.name));
-  return tools;
-}
-
-// A constant computed on first use: every tools/list and every tool call
-// would otherwise build and print the same eighteen definitions again.
-const Json& tool_catalogue() {
-  static const Json tools = tool_defs();
-  return tools;
-}
-
-const std::string& printed_tools_result() {
-  static const std::string text = json_text::compact(Json{{"tools", tool_catalogue()}});
-  return text;
-}

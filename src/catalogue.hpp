@@ -4,16 +4,6 @@
 
 #include "json_text.hpp"
 
-// The eighteen tools in catalogue order, built anew by each call; the server
-// builds them once, through tool_catalogue.
-Json tool_defs();
-
-// The same tools, built once per process and never changed afterwards.
-const Json& tool_catalogue();
-
-// The compact text of the "tools/list" result, {"tools":[...]}, printed once.
-const std::string& printed_tools_result();
-
 // The session, reading and work-item tools, each under the name its row in
 // the tool table gives it.
 namespace catalogue {

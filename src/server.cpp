@@ -9,7 +9,6 @@
 #include <new>
 #include <stdexcept>
 
-#include "catalogue.hpp"
 #include "context.hpp"
 #include "dispatch.hpp"
 #include "initialize.hpp"

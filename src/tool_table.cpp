@@ -176,3 +176,21 @@ Result<const Row*> row(std::string_view name) {
 }
 
 }  // namespace tool_table
+
+Json tool_defs() {
+  Json tools = Json::array();
+  for (const tool_table::Row& row : tool_table::rows()) tools.push_back(row.definition(row.name));
+  return tools;
+}
+
+// A constant computed on first use: every tools/list would otherwise build
+// and print the same eighteen definitions again.
+const Json& tool_catalogue() {
+  static const Json tools = tool_defs();
+  return tools;
+}
+
+const std::string& printed_tools_result() {
+  static const std::string text = json_text::compact(Json{{"tools", tool_catalogue()}});
+  return text;
+}

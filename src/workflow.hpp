@@ -31,7 +31,4 @@ inline constexpr std::string_view keep_item =
     "specification is needed, after checking existing pages. Starting review is separate from changing a board "
     "phase.";
 
-// The guidance of the tool of that exact name; "" for tools without one.
-std::string_view next_step(std::string_view tool);
-
 }  // namespace workflow

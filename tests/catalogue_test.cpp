@@ -1,4 +1,4 @@
-#include "catalogue.hpp"
+#include "tool_table.hpp"
 
 #include <gtest/gtest.h>
 

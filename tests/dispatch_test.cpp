@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.hpp"
 #include "context.hpp"
 #include "fake_service.hpp"
 #include "scoped_env.hpp"
 #include "temp_dir.hpp"
+#include "tool_table.hpp"
 #include "workflow.hpp"
 
 namespace {
@@ -203,7 +203,7 @@ TEST_F(Dispatch, SuccessIsFramedWithHeaderAndGuidance) {
   const std::string read = text(call("get_work_item", {{"reference", "W1"}}));
   EXPECT_TRUE(read.starts_with(header + "\n{\n  \"history\": [],\n  \"item\": {\n")) << read;
   EXPECT_TRUE(read.ends_with("  \"reviewFindings\": 1\n}\n\nWorkflow guidance: " +
-                             std::string(workflow::next_step("get_work_item"))))
+                             std::string(workflow::read_item)))
       << read;
 }
 
@@ -261,20 +261,26 @@ TEST_F(Dispatch, ListingFailuresEndTheTool) {
   EXPECT_EQ(take_lines(), then(gate, {item_list}));
 }
 
+// The guidance framed after the tool of that exact name, "" for none.
+std::string_view guidance(std::string_view name) {
+  const auto row = tool_table::row(name);
+  return row ? (*row)->guidance : "";
+}
+
 TEST(DispatchGuidance, ByExactToolName) {
-  EXPECT_EQ(workflow::next_step("post_comment"), workflow::next_step("post_review"));
-  EXPECT_EQ(workflow::next_step("create_doc_page"), workflow::next_step("update_doc_page"));
-  EXPECT_NE(workflow::next_step("resolve_finding")
+  EXPECT_EQ(guidance("post_comment"), guidance("post_review"));
+  EXPECT_EQ(guidance("create_doc_page"), guidance("update_doc_page"));
+  EXPECT_NE(guidance("resolve_finding")
                 .find("the Done gate clears \u2014 Done itself remains a human "
                       "decision."),
             std::string_view::npos);
-  EXPECT_NE(workflow::next_step("update_phase").find("(vlt/<key>-<slug>)"), std::string_view::npos);
+  EXPECT_NE(guidance("update_phase").find("(vlt/<key>-<slug>)"), std::string_view::npos);
   for (const char* name : {"get_work_item", "get_doc_page", "create_work_item", "update_phase", "resolve_finding"}) {
-    EXPECT_FALSE(workflow::next_step(name).empty()) << name;
+    EXPECT_FALSE(guidance(name).empty()) << name;
   }
   for (const char* name : {"list_work_items", "project_context", "list_doc_pages", "board_summary",
                            "list_project_members", "assign_work_item", "work_item_time", "Update_Phase", ""}) {
-    EXPECT_TRUE(workflow::next_step(name).empty()) << name;
+    EXPECT_TRUE(guidance(name).empty()) << name;
   }
 }
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "catalogue.hpp"
+#include "tool_table.hpp"
 #include "fake_service.hpp"
 #include "temp_dir.hpp"
 
