@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 
 #include "curl_library.hpp"
 #include "file_text.hpp"
@@ -39,14 +40,17 @@ struct ListDeleter {
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
-// The decoded body as it arrives, up to its cap.
+// The decoded body as it arrives, up to its cap, and what stopped it when
+// memory ran out.
 struct Collected {
   std::string& text;
   std::size_t cap;
+  std::exception_ptr failure = nullptr;
 };
 
 // Taking less than offered ends the transfer: past the cap, or when memory
-// runs out, since no exception may cross libcurl's C frames.
+// runs out, whose exception waits in failure since none may cross libcurl's
+// C frames.
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* target) {
   Collected& body = *static_cast<Collected*>(target);
   const std::size_t length = size * count;
@@ -54,6 +58,7 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* targe
   try {
     body.text.append(data, length);
   } catch (...) {
+    body.failure = std::current_exception();
     return 0;
   }
   return length;
@@ -165,6 +170,7 @@ HttpAnswer perform(const HttpExchange& request, CURLSH* share, const ExchangeSet
   set_method_and_body(handle, request.method, request.body ? &*request.body : nullptr);
 
   const CURLcode outcome = curl().easy_perform(handle);
+  if (body.failure) std::rethrow_exception(body.failure);
   curl().easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
   if (outcome == CURLE_OK) return reply;
   // A final status whose header block arrived before the failure is an
