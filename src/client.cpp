@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 
 #include "curl_library.hpp"
 #include "file_text.hpp"
@@ -39,14 +40,17 @@ struct ListDeleter {
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
-// The decoded body as it arrives, up to its cap.
+// The decoded body as it arrives, up to its cap, and what stopped it when
+// memory ran out.
 struct Collected {
   std::string& text;
   std::size_t cap;
+  std::exception_ptr failure = nullptr;
 };
 
 // Taking less than offered ends the transfer: past the cap, or when memory
-// runs out, since no exception may cross libcurl's C frames.
+// runs out, whose exception waits in failure since none may cross libcurl's
+// C frames.
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* target) {
   Collected& body = *static_cast<Collected*>(target);
   const std::size_t length = size * count;
@@ -54,6 +58,7 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* targe
   try {
     body.text.append(data, length);
   } catch (...) {
+    body.failure = std::current_exception();
     return 0;
   }
   return length;
@@ -106,28 +111,23 @@ struct ExchangeSettings {
   const std::string& trusted_ca_file;
 };
 
-// Failures that libcurl reports before the first byte of the request is
-// written: the URL or its scheme refused, no name or proxy resolved, no
-// connection made, the TLS handshake or the peer's certificate refused, the
-// CA store unreadable. (TCP Fast Open and TLS early data, which would send
-// during the handshake, stay off.) A time-out, a send or receive error may
-// come after the request went out; so may anything once a redirect was
-// followed, since the first request did.
-bool never_sent(CURLcode outcome, long redirects) {
-  if (redirects != 0) return false;
-  switch (outcome) {
-    case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_URL_MALFORMAT:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-      return true;
-    default:
-      return false;
-  }
+// Adds up the request bytes that libcurl wrote to the connection, redirected
+// requests included: libcurl reports each write once done, whatever error
+// follows, and neither the TLS handshake nor its own text counts.
+// CURLINFO_REQUEST_SIZE takes only what the first write took, so a request
+// that left on later writes would read as never sent; a count on the socket
+// would take the handshake for the request.
+int count_request_bytes(CURL*, curl_infotype type, char*, std::size_t size, void* target) {
+  if (type == CURLINFO_HEADER_OUT || type == CURLINFO_DATA_OUT) *static_cast<std::size_t*>(target) += size;
+  return 0;
+}
+
+// Verbose only once the counter is in place: without it libcurl would print
+// its text on stderr.
+bool counting_request_bytes(CURL* handle, std::size_t& written) {
+  return set<CURLOPT_DEBUGFUNCTION>(curl(), handle, count_request_bytes) == CURLE_OK &&
+         set<CURLOPT_DEBUGDATA>(curl(), handle, static_cast<void*>(&written)) == CURLE_OK &&
+         set<CURLOPT_VERBOSE>(curl(), handle, 1L) == CURLE_OK;
 }
 
 // The exchange on a fresh libcurl connection, sharing TLS sessions through
@@ -141,7 +141,9 @@ HttpAnswer perform(const HttpExchange& request, CURLSH* share, const ExchangeSet
   if (!list || !easy) return std::unexpected(Unanswered::never_sent);
 
   CURL* handle = easy.get();
-  if (!curl_library::secure(curl(), handle, client_http::redirect_protocols(request.url), settings.trusted_ca_file)) {
+  std::size_t request_bytes = 0;
+  if (!curl_library::secure(curl(), handle, client_http::redirect_protocols(request.url), settings.trusted_ca_file) ||
+      !counting_request_bytes(handle, request_bytes)) {
     return std::unexpected(Unanswered::never_sent);
   }
   HttpReply reply;
@@ -168,6 +170,7 @@ HttpAnswer perform(const HttpExchange& request, CURLSH* share, const ExchangeSet
   set_method_and_body(handle, request.method, request.body ? &*request.body : nullptr);
 
   const CURLcode outcome = curl().easy_perform(handle);
+  if (body.failure) std::rethrow_exception(body.failure);
   curl().easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
   if (outcome == CURLE_OK) return reply;
   // A final status whose header block arrived before the failure is an
@@ -175,11 +178,9 @@ HttpAnswer perform(const HttpExchange& request, CURLSH* share, const ExchangeSet
   // deadline or the cap); a head cut short or a redirect that could not be
   // followed is no answer at all.
   const bool answered = head_complete && reply.status >= 200 && (reply.status < 300 || reply.status >= 400);
-  if (!answered) {
-    long redirects = 0;
-    curl().easy_getinfo(handle, CURLINFO_REDIRECT_COUNT, &redirects);
-    return std::unexpected(never_sent(outcome, redirects) ? Unanswered::never_sent : Unanswered::maybe_sent);
-  }
+  // Whatever libcurl's error, a request of which no byte was written cannot
+  // have reached the service; one byte may have.
+  if (!answered) return std::unexpected(request_bytes == 0 ? Unanswered::never_sent : Unanswered::maybe_sent);
   reply.body_read = false;
   return reply;
 }

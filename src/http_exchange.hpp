@@ -28,8 +28,10 @@ struct HttpReply {
 };
 
 // Why no answer came back: whether the request may have reached the service.
-// never_sent only when none of its bytes can have left the machine, so that
-// a write may safely be tried again.
+// never_sent when no byte of the request was written to a connection,
+// whatever stopped it (refused before sending, no connection made, a connect
+// that timed out), so that a write may safely be tried again; maybe_sent
+// once one byte was, however the exchange failed after it.
 enum class Unanswered { maybe_sent, never_sent };
 
 // The answer to one exchange, or why there is none.

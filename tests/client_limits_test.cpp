@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "client.hpp"
+#include "failing_allocation.hpp"
 #include "fake_service.hpp"
 #include "hostile_answers.hpp"
 #include "temp_dir.hpp"
@@ -35,6 +37,26 @@ struct CapCase {
   std::string response;
   std::string expected;
 };
+
+// Memory that runs out while a body arrives is not an answer that could not
+// be read: it leaves the client once libcurl has let go, for the call's
+// guard to answer, and the next request is served as usual.
+TEST(ClientLimits, MemoryThatRunsOutWhileTheBodyArrivesLeavesTheClient) {
+  const std::string value(std::size_t{4} << 20, 'x');
+  const std::string body = "\"" + value + "\"";
+  fake::RawService service(head(200, "Content-Length: " + std::to_string(body.size()) + "\r\n") + body);
+  TempDir dir;
+  dir.write("board-token.txt", "board-secret");
+  const Client client{dir.path(), service.base_url()};
+  {
+    // The body's string grows past this long before the body ends.
+    const failing_allocation::AtLeast out_of_memory(std::size_t{1} << 20);
+    EXPECT_THROW((void)client.request("GET", "board/projects", false), std::bad_alloc);
+  }
+  const auto next = client.request("GET", "board/projects", false);
+  ASSERT_TRUE(next) << next.error();
+  EXPECT_TRUE(*next == value);
+}
 
 // Over libcurl: decoded bytes past the cap end the transfer, and the answer
 // is judged by its status as one whose body could not be read.

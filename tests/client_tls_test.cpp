@@ -300,31 +300,38 @@ TEST_F(ClientTls, RefusesACertificateItCannotVerifyBeforeSendingTheRequest) {
 }
 
 // A write stopped by the handshake never left: unlike one whose answer was
-// lost, it may be tried again.
-TEST_F(ClientTls, WriteRefusedInTheHandshakeNeverLeft) {
+// lost, it may be tried again. One that got past the handshake may have been
+// carried out, even when its answer is a status libcurl refuses.
+TEST_F(ClientTls, WriteIsInDoubtOnlyOnceItGotPastTheHandshake) {
   struct Case {
     const char* name;
     const char* certificate;
     int max_protocol;
+    bool unknown;
   };
   const Case cases[] = {
-      {"self-signed, not by the trusted CA", "untrusted", 0},
-      {"by the trusted CA for another name", "other-name", 0},
-      {"a server without TLS 1.2", "server", TLS1_1_VERSION},
+      {"self-signed, not by the trusted CA", "untrusted", 0, false},
+      {"by the trusted CA for another name", "other-name", 0, false},
+      {"a server without TLS 1.2", "server", TLS1_1_VERSION, false},
+      {"read, then answered with status 199", "server", 0, true},
   };
+  const Responder odd_status = [](const std::string&, const std::string&) { return Answer{.status = 199, .body = "{}"}; };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TlsService service(c.certificate, serving(projects), c.max_protocol);
+    TlsService service(c.certificate, odd_status, c.max_protocol);
     const Client client = trusting_test_ca(service);
 
     const auto sent = client.send("POST", "board/projects", false, Json{{"name", "Apollo"}});
 
     ASSERT_FALSE(sent);
     EXPECT_EQ(sent.error().text, "Veltrun API could not be reached for POST board/projects.");
-    EXPECT_FALSE(sent.error().outcome_unknown);
+    EXPECT_EQ(sent.error().outcome_unknown, c.unknown);
     const auto seen = service.finish();
     ASSERT_EQ(seen.size(), 1u) << "the client connected";
-    EXPECT_EQ(seen[0].bytes_received, 0u);
+    EXPECT_EQ(seen[0].request_line, c.unknown ? "POST /api/board/projects HTTP/1.1" : "");
+    if (!c.unknown) {
+      EXPECT_EQ(seen[0].bytes_received, 0u);
+    }
   }
 }
 

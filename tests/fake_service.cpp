@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 
 namespace fake {
 namespace {
@@ -174,6 +175,32 @@ Listener listen_on_loopback(int backlog) {
   listener.port = ntohs(address.sin_port);
   return listener;
 }
+
+NeverAccepting::NeverAccepting() {
+  const Listener listener = listen_on_loopback(0);
+  listener_ = listener.socket;
+  port_ = listener.port;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port_));
+  for (int i = 0; i < 3; ++i) {
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fillers_.push_back(filler);
+  }
+  // With a backlog of 0 one connection waiting to be accepted fills the
+  // queue; the listener turns readable then.
+  pollfd queued = {listener_, POLLIN, 0};
+  ::poll(&queued, 1, 5000);
+}
+
+NeverAccepting::~NeverAccepting() {
+  for (int filler : fillers_) ::close(filler);
+  ::close(listener_);
+}
+
+std::string NeverAccepting::base_url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api"; }
 
 RawService::RawService(std::string response)
     : RawService([response = std::move(response)](int connection, const std::string&) {

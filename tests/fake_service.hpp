@@ -99,6 +99,23 @@ struct Listener {
 };
 Listener listen_on_loopback(int backlog);
 
+// A loopback listener whose accept queue is full and never drained: new
+// connections get no answer to their handshake at all.
+class NeverAccepting {
+ public:
+  NeverAccepting();
+  ~NeverAccepting();
+  NeverAccepting(const NeverAccepting&) = delete;
+  NeverAccepting& operator=(const NeverAccepting&) = delete;
+
+  std::string base_url() const;  // "http://127.0.0.1:PORT/api"
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::vector<int> fillers_;
+};
+
 // Answers every connection with the same raw bytes and closes it: for the
 // broken answers (bodies cut short, bad encodings) a real HTTP server never sends.
 class RawService {

@@ -554,47 +554,10 @@ TEST(FaultDeadline, BodyThatTricklesRunsIntoTheDeadline) {
   EXPECT_EQ(write_service.requests(), 1);
 }
 
-// A loopback listener whose accept queue is full and never drained: new
-// connections get no answer to their handshake at all.
-class NeverAccepting {
- public:
-  NeverAccepting() {
-    const fake::Listener listener = fake::listen_on_loopback(0);
-    listener_ = listener.socket;
-    port_ = listener.port;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port_));
-    for (int i = 0; i < 3; ++i) {
-      const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
-      fillers_.push_back(filler);
-    }
-    // With a backlog of 0 one connection waiting to be accepted fills the
-    // queue; the listener turns readable then.
-    pollfd queued = {listener_, POLLIN, 0};
-    ::poll(&queued, 1, 5000);
-  }
-  ~NeverAccepting() {
-    for (int filler : fillers_) ::close(filler);
-    ::close(listener_);
-  }
-  NeverAccepting(const NeverAccepting&) = delete;
-  NeverAccepting& operator=(const NeverAccepting&) = delete;
-
-  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api"; }
-
- private:
-  int listener_ = -1;
-  int port_ = 0;
-  std::vector<int> fillers_;
-};
-
 // The overall deadline, not the 30 s connect time-out, ends the wait; the
 // consent given in the same call stays, nothing else changes.
 TEST(FaultDeadline, ServiceThatNeverAcceptsRunsIntoTheDeadline) {
-  NeverAccepting service;
+  fake::NeverAccepting service;
   TempDir app;
   app.write("board-token.txt", "board-secret");
   Client client{app.path(), service.base_url(), hurried};

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -265,34 +267,54 @@ TEST(WriteOutcomes, WriteRefusedByTheHeaderCheckNeverReachesTheTransport) {
   }
 }
 
-// Over a socket: a connection that was refused, or a scheme libcurl refuses,
-// never carried the write; a server that read it and closed without an
-// answer may have carried it out.
-TEST(WriteOutcomes, OverLibcurlOnlyARequestThatLeftIsInDoubt) {
+// Over a socket, whatever libcurl makes of the exchange: a write of which no
+// byte was written never left and may be tried again; once the service has
+// read it, it may have been carried out, even when its answer is a head that
+// libcurl refuses.
+TEST(WriteOutcomes, OverLibcurlAWriteIsInDoubtOnceAByteOfItLeft) {
   const fake::Listener closed = fake::listen_on_loopback(1);
   ::close(closed.socket);
-  fake::RawService silent([](int, const std::string&) {});
+  const fake::NeverAccepting full_queue;
   struct Case {
     const char* name;
-    std::string base_url;
+    std::optional<std::string> answer;  // what a service sends once it has read the whole write
+    std::string base_url;               // without such a service
     bool unknown;
+    std::chrono::milliseconds deadline = client_http::deadline;
   };
   const Case cases[] = {
-      {"connection refused", "http://127.0.0.1:" + std::to_string(closed.port) + "/api", false},
-      {"scheme refused", "notascheme://127.0.0.1/api", false},
-      {"read, then closed without an answer", silent.base_url(), true},
+      {"status 199 with a body", "HTTP/1.1 199 Odd\r\nContent-Length: 2\r\n\r\n{}", "", true},
+      {"a body without a status line", R"({"id":"C1"})", "", true},
+      {"status 99", "HTTP/1.1 99 Odd\r\nContent-Length: 2\r\n\r\n{}", "", true},
+      {"HTTP/3.0 201", "HTTP/3.0 201 Created\r\nContent-Length: 2\r\n\r\n{}", "", true},
+      {"read, then closed without an answer", "", "", true},
+      {"connection refused", std::nullopt, "http://127.0.0.1:" + std::to_string(closed.port) + "/api", false},
+      // libcurl reports a time-out, as it does for one after the write left.
+      {"connect timed out in a full accept queue", std::nullopt, full_queue.base_url(), false,
+       std::chrono::milliseconds(300)},
+      {"scheme refused", std::nullopt, "notascheme://127.0.0.1/api", false},
   };
   TempDir app;
   app.write("board-token.txt", "board-secret");
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Client client{app.path(), c.base_url};
-    const auto sent = client.send("POST", "items", false, Json{{"title", "x"}});
-    ASSERT_FALSE(sent);
-    EXPECT_EQ(sent.error().text, "Veltrun API could not be reached for POST items.");
-    EXPECT_EQ(sent.error().outcome_unknown, c.unknown);
+    for (const std::string method : {"POST", "PATCH"}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + method);
+      std::optional<fake::RawService> service;
+      if (c.answer) service.emplace(*c.answer);
+      const Client client{app.path(), service ? service->base_url() : c.base_url, ClientHooks{.deadline = c.deadline}};
+
+      testing::internal::CaptureStderr();
+      const auto sent = client.send(method, "items", false, Json{{"title", "x"}});
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "libcurl's own text reached stderr";
+
+      ASSERT_FALSE(sent);
+      EXPECT_EQ(sent.error().text, "Veltrun API could not be reached for " + method + " items.");
+      EXPECT_EQ(sent.error().outcome_unknown, c.unknown);
+      if (service) {
+        EXPECT_EQ(service->requests(), 1) << "the service read the whole write";
+      }
+    }
   }
-  EXPECT_EQ(silent.requests(), 1);
 }
 
 }  // namespace
