@@ -9,8 +9,10 @@ CMAKE_FLAGS ?=
 WERROR ?= OFF
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
+# The argument of scripts/install-deps: "server" for a build without tests.
+DEPS ?=
 
-.PHONY: deps deps-checks deps-once build build-server run install test sanitize bench tidy clean
+.PHONY: deps deps-checks deps-once build build-server local run install test sanitize bench tidy clean
 
 # A new build directory gets Ninja when it is installed (unless
 # CMAKE_GENERATOR names another): it builds the server in half the time and
@@ -35,7 +37,7 @@ deps-checks:
 	@scripts/install-deps checks
 
 deps-once:
-	@$(if $(SET_UP),scripts/install-deps >&2)
+	@$(if $(SET_UP),scripts/install-deps $(DEPS) >&2)
 
 $(CLIENT_PACKAGES): $(CLIENT)/package-lock.json | deps
 	cd $(CLIENT) && npm ci --no-audit --no-fund
@@ -57,9 +59,19 @@ run: deps-once
 	@cmake --build --preset $(PRESET) -j $(JOBS) --target veltrun-mcp >&2
 	@exec $(BUILD)/veltrun-mcp
 
-# Only the server goes to $(PREFIX)/bin.
+# The server with the address of scripts/veltrun-standin compiled in
+# (http://127.0.0.1:47831/api), in build-local; no tests are configured, so
+# none of their packages is needed.
+local: PRESET = local
+local: DEPS = server
+local: build-server
+
+# Only the server goes to $(PREFIX)/bin: a stripped Release build from
+# build-release, which never holds the test build.
+install: PRESET = release
+install: DEPS = server
 install: build-server
-	cmake --install $(BUILD) --prefix $(PREFIX)
+	cmake --install $(BUILD) --prefix $(PREFIX) --strip
 
 test: deps $(CLIENT_PACKAGES)
 	$(CONFIGURE)
@@ -98,4 +110,4 @@ fuzz: deps-checks
 	scripts/fuzz
 
 clean:
-	rm -rf build build-sanitize build-bench build-valgrind build-fuzz build-tidy
+	rm -rf build build-local build-release build-sanitize build-bench build-valgrind build-fuzz build-tidy

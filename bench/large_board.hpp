@@ -3,8 +3,8 @@
 // 5 comments each, paged 100 at a time, with a few hundred bytes of
 // description per item. The pages are rendered as text once, so that a tool
 // call through the transport seam costs the server alone.
-// scripts/measure-large-board serves the same texts to the real process: a
-// change here belongs there too.
+// scripts/veltrun-standin --case large serves the same texts to the real
+// process, for scripts/measure-large-board: a change here belongs there too.
 #include <algorithm>
 #include <ctime>
 #include <map>
