@@ -37,11 +37,11 @@ inline constexpr std::chrono::seconds call_budget{180};
 // real board.
 inline constexpr std::size_t max_list_pages = 1'000;
 // What a listing may keep of its pages, counted as the items are kept: a
-// board of 15,000 items with their comments is about 1,000,000 values and
-// 20 MB of strings and keys; a service that adds page upon page ends here,
-// not when memory runs out. The bytes bound also holds whatever a walk over
-// the pages keeps instead of items (the ids and assignees a board count
-// keeps), at what they cost in memory.
+// board of 15,000 items with their comments is about 600,000 values and
+// 19 MB of strings and keys; a service that adds page upon page ends here,
+// not when memory runs out. The bytes bound also holds what a walk keeps
+// instead of items (the ids and assignees of a board count), at what they
+// cost in memory.
 inline constexpr std::size_t max_list_values = 4'000'000;
 inline constexpr std::size_t max_list_bytes = std::size_t{128} << 20;
 

@@ -52,7 +52,7 @@ std::string item_reference(const Call& call) {
 // The listing's error, unless this server's own bounds (the call's time, a
 // listing's size) ended the walk once the pages read had decided the
 // outcome: the service did not end it, so what they decided stands.
-std::string walk_error(const Client& client, std::string listed, const std::optional<std::string>& decided) {
+std::string walk_error(const Client& client, const std::string& listed, const std::optional<std::string>& decided) {
   const bool cut_short = client.call_spent() || listed == client_http::list_too_large();
   return decided && cut_short ? *decided : listed;
 }
@@ -66,7 +66,7 @@ Result<Json> chosen_item(const Call& call, std::string_view include) {
                                              choice.consider(page);
                                              return {};
                                            });
-  if (!listed) return std::unexpected(walk_error(call.client, std::move(listed.error()), choice.error()));
+  if (!listed) return std::unexpected(walk_error(call.client, listed.error(), choice.error()));
   return std::move(choice).take();
 }
 
@@ -108,7 +108,7 @@ ToolOutcome board_summary(const Call& call) {
                                              for (const Json& item : page) count.add(item);
                                              return {};
                                            });
-  if (!listed) return std::unexpected(walk_error(call.client, std::move(listed.error()), count.error()));
+  if (!listed) return std::unexpected(walk_error(call.client, listed.error(), count.error()));
   return compact(count.summary(call.client, call.project_id, call.client.wall_clock()));
 }
 

@@ -193,13 +193,13 @@ void BoardCount::add(const Json& item) {
 
 void BoardCount::count_open(const Json& item) {
   const std::string_view assignee = field_view(item, "assigneeUserId");
-  auto yours = open_by_assignee_.find(assignee);
-  if (yours == open_by_assignee_.end()) {
+  auto assigned = open_by_assignee_.find(assignee);
+  if (assigned == open_by_assignee_.end()) {
     if (!keeps(assignee)) return;
-    yours = open_by_assignee_.try_emplace(std::string(assignee)).first;
+    assigned = open_by_assignee_.try_emplace(std::string(assignee)).first;
   }
   const bool story = field_view(item, "type") == "story";
-  for (Open* open : {&open_, &yours->second}) {
+  for (Open* open : {&open_, &assigned->second}) {
     open->items += 1;
     if (story) open->stories += 1;
   }

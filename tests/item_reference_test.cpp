@@ -80,7 +80,9 @@ TEST(Choice, TellsAnErrorNoLaterRecordChanges) {
       {"", {Json{{"id", ""}}}, "A nonempty reference is required."},
       {"DB-1", {}, std::nullopt},
       {"DB-1", {Json{{"key", "DB-1"}}}, std::nullopt},
-      {"DB-1", {Json{{"key", "DB-1"}}, Json{{"id", "DB-1"}}}, "Reference 'DB-1' is missing or ambiguous in the selected scope."},
+      {"DB-1",
+       {Json{{"key", "DB-1"}}, Json{{"id", "DB-1"}}},
+       "Reference 'DB-1' is missing or ambiguous in the selected scope."},
       {"DB-1", {Json{{"key", "DB-1"}, {"id", "DB-1"}}}, std::nullopt},
   };
   for (const Case& c : cases) {
