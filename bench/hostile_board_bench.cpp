@@ -3,7 +3,8 @@
 // the calling thread's CPU and the outcome of one tool call that keeps only
 // counts or a filtered few items. A failed call is measured as well: its
 // sentence is the label and "failed" counts it.
-//   IdSet/pages/per_page: closed items with unique 5-byte ids.
+//   IdSet/pages/per_page: closed items with unique 5-byte ids, counted; the
+//   same board briefed (project_context) and searched for one item.
 //   Assignees/pages: open items of 1,000 a page, each with a unique 60 KB assignee.
 //   Columns/n: n columns and n items, each item in a column of its own.
 //   FilteredListing: 29,000 items, 138 MB of pages, 5 of them in "uat".
@@ -98,7 +99,7 @@ void tool_call(benchmark::State& state, Board& board, std::string_view name, con
 }
 
 // 499,999 items of 4 values fill a page to the answer's value cap.
-void IdSet(benchmark::State& state) {
+void id_set(benchmark::State& state, std::string_view tool, const Json& arguments) {
   const auto per_page = static_cast<std::size_t>(state.range(1));
   Board board(plain_board(), static_cast<std::size_t>(state.range(0)), [per_page](std::size_t page) {
     std::string text;
@@ -108,8 +109,12 @@ void IdSet(benchmark::State& state) {
     }
     return text;
   });
-  tool_call(state, board, "board_summary", Json::object());
+  tool_call(state, board, tool, arguments);
 }
+
+void IdSet(benchmark::State& state) { id_set(state, "board_summary", Json::object()); }
+void IdSetBriefing(benchmark::State& state) { id_set(state, "project_context", Json::object()); }
+void IdSetOneItem(benchmark::State& state) { id_set(state, "get_work_item", {{"reference", "00001"}}); }
 
 void Assignees(benchmark::State& state) {
   constexpr std::size_t per_page = 1'000;
@@ -189,6 +194,8 @@ void ManyValuesListing(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(IdSet)->Args({60, 499'999})->Args({6, 499'999})->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(IdSetBriefing)->Args({60, 499'999})->Args({6, 499'999})->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(IdSetOneItem)->Args({60, 499'999})->Unit(benchmark::kSecond)->Iterations(1);
 BENCHMARK(Assignees)->Arg(64)->Arg(16)->Unit(benchmark::kSecond)->Iterations(1);
 BENCHMARK(Columns)->Arg(20'000)->Arg(40'000)->Arg(200'000)->Unit(benchmark::kSecond)->Iterations(1);
 BENCHMARK(FilteredListing)->Unit(benchmark::kSecond)->Iterations(1);
