@@ -38,11 +38,33 @@ inline constexpr std::chrono::seconds call_budget{50};
 // What one paged work-item listing may read: 100,000 items, far beyond a
 // real board.
 inline constexpr std::size_t max_list_pages = 1'000;
-// What a listing that keeps every item may hold in all its pages together:
-// a board of 15,000 items with their comments is about 1,000,000 values and
-// 25 MB; a service that adds page upon page ends here, not when memory runs out.
+// What a listing may keep of its pages, counted as the items are kept: a
+// board of 15,000 items with their comments is about 600,000 values and
+// 19 MB of strings and keys; a service that adds page upon page ends here,
+// not when memory runs out. The bytes bound also holds what a walk keeps
+// instead of items (the ids and assignees of a board count), at what they
+// cost in memory.
 inline constexpr std::size_t max_list_values = 4'000'000;
 inline constexpr std::size_t max_list_bytes = std::size_t{128} << 20;
+
+// What one text kept in a hash set or map costs besides its bytes on a
+// 64-bit libstdc++: its node, its share of the buckets (more while they
+// grow) and the allocator's headers come to 60 to 120 bytes.
+inline constexpr std::size_t kept_entry_overhead = 128;
+
+// A text kept in a hash set or map, as the bounds above count it.
+constexpr std::size_t kept_entry_bytes(std::size_t text_bytes) { return text_bytes + kept_entry_overhead; }
+
+// Hashes a kept text and a view of one alike, so that a look-up copies nothing.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+// The cursors one listing has used, counted as kept entries: a cursor is an
+// item's id, a few dozen bytes on a real board, so even 1,000 pages' worth
+// are some 150 KB; this leaves each 8 KB.
+inline constexpr std::size_t max_list_cursor_bytes = std::size_t{8} << 20;
 
 // The sentence of a listing past one of the limits above.
 std::string list_too_large();
@@ -77,6 +99,9 @@ class Client {
   Client& operator=(const Client&) = delete;
 
   const ClientHooks::WallClock& wall_clock() const { return hooks_.wall_now; }
+
+  // Whether the tool call under way has used up its budget.
+  bool call_spent() const;
 
   const std::optional<std::filesystem::path>& app_dir() const { return app_dir_; }
 
@@ -120,8 +145,6 @@ class Client {
     const Client& client_;
   };
   [[nodiscard]] CallBudget budget_call() const;
-  // Whether the tool call under way has used up its budget.
-  bool call_spent() const;
 
   // The credential a request of that kind would carry now.
   Result<std::string> token(bool docs) const;
@@ -138,6 +161,12 @@ class Client {
   // handed to take one at a time: only what take keeps outlives its page.
   Result<void> each_item_page(std::string_view project_id, std::optional<std::string_view> board_id,
                               std::string_view include, const ItemPages& take) const;
+  // Whether an item belongs in a list of kept items.
+  using ItemFilter = std::function<bool(const Json& item)>;
+  // The items that keep accepts, in one list within the list limits: only
+  // the items kept count against them.
+  Result<std::vector<Json>> items_kept(std::string_view project_id, std::optional<std::string_view> board_id,
+                                       std::string_view include, const ItemFilter& keep) const;
   // All of them in one list, within the list limits.
   Result<std::vector<Json>> items_including(std::string_view project_id, std::optional<std::string_view> board_id,
                                             std::string_view include) const;
@@ -166,7 +195,6 @@ class Client {
   // connection.
   HttpAnswer exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
                       const std::optional<Json>& body) const;
-
   // send, also telling the decoded size of the answer's body when one came.
   std::expected<Json, Failure> send_measured(std::string_view method, std::string_view path, bool docs,
                                              const std::optional<Json>& body, std::size_t& body_bytes) const;

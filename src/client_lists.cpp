@@ -40,14 +40,27 @@ bool within_board(const std::vector<Json>& items, std::string_view board_id) {
                      [&](const Json& item) { return context::field_view(item, "boardId") == board_id; });
 }
 
-// The JSON values in value, itself included: what the list holds in memory.
-std::size_t values_in(const Json& value) {
-  std::size_t count = 1;
-  if (value.is_structured()) {
-    for (const Json& element : value) count += values_in(element);
+// What a kept item holds in memory, as the list limits count it: its JSON
+// values, itself included, and the bytes of its strings and object keys.
+struct Held {
+  std::size_t values = 0;
+  std::size_t bytes = 0;
+
+  void add(const Json& value) {
+    values += 1;
+    if (value.is_string()) {
+      bytes += value.get_ref<const std::string&>().size();
+    } else if (value.is_object()) {
+      for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
+        bytes += key.size();
+        add(member);
+      }
+    } else if (value.is_array()) {
+      for (const Json& element : value.get_ref<const Json::array_t&>()) add(element);
+    }
   }
-  return count;
-}
+  bool too_large() const { return values > client_http::max_list_values || bytes > client_http::max_list_bytes; }
+};
 
 // Another page follows whenever "nextCursor" is a string, whatever it holds.
 bool more_pages(const Json& page) {
@@ -56,14 +69,24 @@ bool more_pages(const Json& page) {
   return next != page.end() && next->is_string();
 }
 
-// The cursor of the next page is the last item's id ("" when there is none),
-// never "nextCursor": each may be used once per listing, so a service that
-// repeats itself ends the walk instead of looping.
-Result<std::string> next_cursor(std::string cursor, std::unordered_set<std::string>& used) {
-  if (cursor.empty() || !used.insert(cursor).second) return std::unexpected(std::string(invalid_cursor));
-  if (!context::identifier(cursor)) return std::unexpected(invalid_identifier());
-  return cursor;
-}
+// The cursors a listing has used: each may be used once, so a service that
+// repeats itself ends the walk instead of looping. An id may be of any
+// length, so together they stop at their bound.
+struct UsedCursors {
+  std::unordered_set<std::string> texts;
+  std::size_t bytes = 0;
+
+  // The cursor of the next page is the last item's id ("" when there is
+  // none), never "nextCursor".
+  Result<std::string> next(std::string cursor) {
+    if (cursor.empty() || texts.contains(cursor)) return std::unexpected(std::string(invalid_cursor));
+    if (!context::identifier(cursor)) return std::unexpected(invalid_identifier());
+    bytes += client_http::kept_entry_bytes(cursor.size());
+    if (bytes > client_http::max_list_cursor_bytes) return too_large();
+    texts.insert(cursor);
+    return cursor;
+  }
+};
 
 Result<std::vector<Json>> list_at(const Client& client, std::string_view path, bool docs, std::string_view key) {
   auto response = client.request("GET", path, docs);
@@ -116,7 +139,7 @@ Result<void> Client::each_item_page(std::string_view project_id, std::optional<s
     first_page += "&boardId=" + std::string(*board_id);
   }
 
-  std::unordered_set<std::string> used;
+  UsedCursors used;
   std::string cursor;
   for (std::size_t page_count = 1;; ++page_count) {
     // A service that keeps handing out fresh cursors ends here.
@@ -134,27 +157,33 @@ Result<void> Client::each_item_page(std::string_view project_id, std::optional<s
     std::string next_id = list->empty() ? std::string() : context::field(list->back(), "id");
     if (auto taken = take(*list, page_bytes); !taken) return taken;
     if (!more) return {};
-    auto next = next_cursor(std::move(next_id), used);
+    auto next = used.next(std::move(next_id));
     if (!next) return std::unexpected(next.error());
     cursor = std::move(*next);
   }
 }
 
-Result<std::vector<Json>> Client::items_including(std::string_view project_id, std::optional<std::string_view> board_id,
-                                                  std::string_view include) const {
+Result<std::vector<Json>> Client::items_kept(std::string_view project_id, std::optional<std::string_view> board_id,
+                                             std::string_view include, const ItemFilter& keep) const {
   std::vector<Json> items;
-  std::size_t values = 0;
-  std::size_t bytes = 0;
-  auto listed = each_item_page(
-      project_id, board_id, include, [&](std::vector<Json>& page, std::size_t page_bytes) -> Result<void> {
-        for (const Json& item : page) values += values_in(item);
-        bytes += page_bytes;
-        if (values > client_http::max_list_values || bytes > client_http::max_list_bytes) return too_large();
-        items.insert(items.end(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
+  Held held;
+  auto listed =
+      each_item_page(project_id, board_id, include, [&](std::vector<Json>& page, std::size_t) -> Result<void> {
+        for (Json& item : page) {
+          if (!keep(item)) continue;
+          held.add(item);
+          if (held.too_large()) return too_large();
+          items.push_back(std::move(item));
+        }
         return {};
       });
   if (!listed) return std::unexpected(listed.error());
   return items;
+}
+
+Result<std::vector<Json>> Client::items_including(std::string_view project_id, std::optional<std::string_view> board_id,
+                                                  std::string_view include) const {
+  return items_kept(project_id, board_id, include, [](const Json&) { return true; });
 }
 
 Result<std::vector<Json>> Client::pages(std::string_view project_id) const {

@@ -47,10 +47,34 @@ void Choice::consider(std::vector<Json>& records) {
   }
 }
 
+std::optional<std::string> Choice::error() const {
+  if (ref_.empty()) return std::string(reference_required);
+  if (matches_ > 1) return missing_or_ambiguous(ref_);
+  return std::nullopt;
+}
+
 Result<Json> Choice::take() && {
   if (ref_.empty()) return std::unexpected(std::string(reference_required));
   if (matches_ != 1 || !found_) return std::unexpected(missing_or_ambiguous(ref_));
   return std::move(*found_);
+}
+
+ChoiceIndex::ChoiceIndex(const std::vector<Json>& records, std::string_view key) {
+  named_.reserve(records.size());
+  for (const Json& record : records) {
+    // An absent or non-string member reads as "", which no reference is.
+    const std::string_view name = context::field_view(record, key);
+    if (name.empty()) continue;
+    const auto [entry, first] = named_.try_emplace(name, &record);
+    if (!first) entry->second = nullptr;
+  }
+}
+
+Result<const Json*> ChoiceIndex::choose(std::string_view ref) const {
+  if (ref.empty()) return std::unexpected(std::string(reference_required));
+  const auto found = named_.find(ref);
+  if (found == named_.end() || !found->second) return std::unexpected(missing_or_ambiguous(ref));
+  return found->second;
 }
 
 std::string reference(const Json& item) {

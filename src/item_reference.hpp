@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "json_text.hpp"
@@ -25,12 +26,29 @@ class Choice {
   void consider(std::vector<Json>& records);
   // What choose would have said over all the records considered.
   Result<Json> take() &&;
+  // The error that take gives whatever records are still to come: for an
+  // empty reference, or once two records have matched.
+  std::optional<std::string> error() const;
 
  private:
   std::string ref_;
   std::vector<std::string_view> keys_;
   std::optional<Json> found_;
   std::size_t matches_ = 0;
+};
+
+// choose over one list of records for many references, by one key: the
+// records are indexed once instead of walked for each reference. They must
+// outlive the index unchanged.
+class ChoiceIndex {
+ public:
+  ChoiceIndex(const std::vector<Json>& records, std::string_view key);
+  // What choose(records, ref, {key}) would say.
+  Result<const Json*> choose(std::string_view ref) const;
+
+ private:
+  // The record of each string under the key; null once a second one has it.
+  std::unordered_map<std::string_view, const Json*> named_;
 };
 
 // The item's non-empty "key", else its "reference" string, else "".

@@ -18,10 +18,6 @@ constexpr std::string_view no_pages = "(no docs pages)";
 constexpr std::string_view ambiguous_title = "Page title is missing or ambiguous. Use its ID.";
 constexpr std::string_view invalid_metadata = "Invalid page metadata; cannot safely edit.";
 
-Result<std::vector<Json>> board_items(const Client& client, std::string_view project_id, std::string_view board_id) {
-  return client.items_including(project_id, board_id, "comments");
-}
-
 // Item lines keyed by phase; std::string compares as unsigned bytes, so the
 // map's order is byte order. They grow with the board, so they stop at what
 // one reply may hold.
@@ -116,16 +112,16 @@ ToolOutcome page_text(const Json& response, std::string_view project_id, std::st
 
 }  // namespace
 
+// The items are filtered as their pages arrive: the list bounds count only
+// the items of the phase.
 ToolOutcome list_work_items(const Client& client, std::string_view project_id, std::string_view board_id,
                             const Json& arguments) {
-  auto items = board_items(client, project_id, board_id);
+  const std::string_view phase = context::field_view(arguments, "phase");
+  auto items = client.items_kept(project_id, board_id, "comments", [phase](const Json& item) {
+    return phase.empty() || context::field_view(item, "phase") == phase;
+  });
   if (!items) return std::unexpected(items.error());
-  const std::string phase = context::field(arguments, "phase");
-  Json kept = Json::array();
-  for (Json& item : *items) {
-    if (phase.empty() || context::field(item, "phase") == phase) kept.push_back(std::move(item));
-  }
-  return printed_pretty(kept);
+  return printed_pretty(Json(std::move(*items)));
 }
 
 ToolOutcome project_context(const Client& client, std::string_view project_id, std::string_view board_id,

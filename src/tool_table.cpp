@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -47,6 +49,14 @@ std::string item_reference(const Call& call) {
   return given.empty() ? call.session.work_item : std::string(given);
 }
 
+// The listing's error, unless this server's own bounds (the call's time, a
+// listing's size) ended the walk once the pages read had decided the
+// outcome: the service did not end it, so what they decided stands.
+std::string walk_error(const Client& client, const std::string& listed, const std::optional<std::string>& decided) {
+  const bool cut_short = client.call_spent() || listed == client_http::list_too_large();
+  return decided && cut_short ? *decided : listed;
+}
+
 // The chosen item as listed; runs before any of the tool's own arguments is
 // looked at. Only the matches of the reference outlive their page.
 Result<Json> chosen_item(const Call& call, std::string_view include) {
@@ -56,7 +66,7 @@ Result<Json> chosen_item(const Call& call, std::string_view include) {
                                              choice.consider(page);
                                              return {};
                                            });
-  if (!listed) return std::unexpected(listed.error());
+  if (!listed) return std::unexpected(walk_error(call.client, listed.error(), choice.error()));
   return std::move(choice).take();
 }
 
@@ -98,7 +108,7 @@ ToolOutcome board_summary(const Call& call) {
                                              for (const Json& item : page) count.add(item);
                                              return {};
                                            });
-  if (!listed) return std::unexpected(listed.error());
+  if (!listed) return std::unexpected(walk_error(call.client, listed.error(), count.error()));
   return compact(count.summary(call.client, call.project_id, call.client.wall_clock()));
 }
 

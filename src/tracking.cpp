@@ -77,19 +77,6 @@ Json member_or_null(const Json& record, std::string_view key) {
 // Without a copy: the summary looks at every item of a board.
 using context::field_view;
 
-Result<bool> column_closed(std::string_view column_id, const Json& board) {
-  const Json* found = context::member(board, "columns");
-  if (!found || !found->is_array()) {
-    return failure("Missing board columns; cannot classify open items.");
-  }
-  // Looked up in place: this runs once per item.
-  auto column = choose(found->get_ref<const Json::array_t&>(), column_id, {"id"});
-  if (!column) return std::unexpected(column.error());
-  const Json* terminal = context::member(**column, "isTerminal");
-  if (!terminal || !terminal->is_boolean()) return failure("Missing column terminal state.");
-  return terminal->get<bool>();
-}
-
 Result<void> check_members(const Json& members) {
   std::set<std::string> seen;
   for (const Json& member : members) {
@@ -148,13 +135,30 @@ Result<std::string> phase(std::string_view text) {
   return std::string(text);
 }
 
-Result<bool> closed(const Json& item, const Json& board) {
+// Indexed in place: a board's columns outlive every count over its items.
+Columns::Columns(const Json& board) {
+  const Json* found = context::member(board, "columns");
+  if (found && found->is_array()) by_id_.emplace(found->get_ref<const Json::array_t&>(), "id");
+}
+
+Result<bool> Columns::terminal(std::string_view column_id) const {
+  if (!by_id_) return failure("Missing board columns; cannot classify open items.");
+  auto column = by_id_->choose(column_id);
+  if (!column) return std::unexpected(column.error());
+  const Json* terminal = context::member(**column, "isTerminal");
+  if (!terminal || !terminal->is_boolean()) return failure("Missing column terminal state.");
+  return terminal->get<bool>();
+}
+
+Result<bool> closed(const Json& item, const Columns& columns) {
   const std::string_view column_id = field_view(item, "columnId");
-  if (!column_id.empty()) return column_closed(column_id, board);
+  if (!column_id.empty()) return columns.terminal(column_id);
   const std::string_view word = field_view(item, "phase");
   if (!one_of(word, phases)) return failure("Unknown item phase; cannot classify open items.");
   return word == "done";
 }
+
+Result<bool> closed(const Json& item, const Json& board) { return closed(item, Columns(board)); }
 
 Result<Json> directory(const Client& client, std::string_view project_id) {
   auto project = context::identifier(project_id);
@@ -170,29 +174,43 @@ Result<Json> directory(const Client& client, std::string_view project_id) {
   return std::move(*answer);
 }
 
-BoardCount::BoardCount(const Json& board) : board_(board), board_id_(context::field(board, "id")) {}
+BoardCount::BoardCount(const Json& board) : columns_(board), board_id_(context::field(board, "id")) {}
+
+// The ids and the assignees are all that grows with the board: a real one's
+// are a few MB with their entries.
+bool BoardCount::keeps(std::string_view text) {
+  kept_bytes_ += client_http::kept_entry_bytes(text.size());
+  if (kept_bytes_ <= client_http::max_list_bytes) return true;
+  first_error_ = client_http::list_too_large();
+  return false;
+}
 
 void BoardCount::add(const Json& item) {
   if (first_error_) return;
   const std::string_view id = field_view(item, "id");
-  if (field_view(item, "boardId") != board_id_ || id.empty() || !seen_.emplace(id).second) {
+  if (field_view(item, "boardId") != board_id_ || id.empty() || seen_.contains(id)) {
     first_error_ = "Invalid or duplicate board item in summary.";
     return;
   }
-  // The ids are all that grows with the board; a real one's are a few hundred KB.
-  seen_bytes_ += id.size();
-  if (seen_bytes_ > client_http::max_list_bytes) {
-    first_error_ = client_http::list_too_large();
-    return;
-  }
-  auto is_closed = closed(item, board_);
+  if (!keeps(id)) return;
+  seen_.emplace(id);
+  auto is_closed = closed(item, columns_);
   if (!is_closed) {
     first_error_ = std::move(is_closed.error());
     return;
   }
-  if (*is_closed) return;
+  if (!*is_closed) count_open(item);
+}
+
+void BoardCount::count_open(const Json& item) {
+  const std::string_view assignee = field_view(item, "assigneeUserId");
+  auto assigned = open_by_assignee_.find(assignee);
+  if (assigned == open_by_assignee_.end()) {
+    if (!keeps(assignee)) return;
+    assigned = open_by_assignee_.try_emplace(std::string(assignee)).first;
+  }
   const bool story = field_view(item, "type") == "story";
-  for (Open* open : {&open_, &open_by_assignee_[std::string(field_view(item, "assigneeUserId"))]}) {
+  for (Open* open : {&open_, &assigned->second}) {
     open->items += 1;
     if (story) open->stories += 1;
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "client.hpp"
+#include "item_reference.hpp"
 #include "json_text.hpp"
 #include "tool_outcome.hpp"
 
@@ -46,25 +47,48 @@ Result<bool> closed(const Json& item, const Json& board);
 // The project's team directory, checked for scope and unique member ids.
 Result<Json> directory(const Client& client, std::string_view project_id);
 
+// The board's columns by id, for the open/closed rule of many items: looked
+// up without a walk over the columns. The board must outlive it unchanged.
+class Columns {
+ public:
+  explicit Columns(const Json& board);
+  // Whether the column of that (non-empty) id is terminal.
+  Result<bool> terminal(std::string_view column_id) const;
+
+ private:
+  std::optional<ChoiceIndex> by_id_;  // nothing when "columns" is no array
+};
+
+// closed, with the board's columns already indexed.
+Result<bool> closed(const Json& item, const Columns& columns);
+
 // Open work on a board, counted one item at a time as its pages arrive:
-// only the counts per assignee and the ids seen are kept.
+// only the counts per assignee and the ids seen are kept, within the list
+// bounds. The board must outlive it unchanged.
 class BoardCount {
  public:
   explicit BoardCount(const Json& board);
   void add(const Json& item);
   // The summary of the items added, in total and for the signed-in user.
   Result<Json> summary(const Client& client, std::string_view project_id, const WallClock& now) const;
+  // The error of the first item that could not be counted: no later page
+  // changes what the summary says of it.
+  const std::optional<std::string>& error() const { return first_error_; }
 
  private:
   struct Open {
     std::int64_t items = 0;
     std::int64_t stories = 0;
   };
-  const Json& board_;
+  // Counts a text that the count now keeps; false past the bound.
+  bool keeps(std::string_view text);
+  void count_open(const Json& item);
+
+  Columns columns_;
   std::string board_id_;
-  std::unordered_set<std::string> seen_;
-  std::size_t seen_bytes_ = 0;
-  std::unordered_map<std::string, Open> open_by_assignee_;
+  std::unordered_set<std::string, client_http::TextHash, std::equal_to<>> seen_;
+  std::unordered_map<std::string, Open, client_http::TextHash, std::equal_to<>> open_by_assignee_;
+  std::size_t kept_bytes_ = 0;  // of seen_ and open_by_assignee_
   Open open_;
   std::optional<std::string> first_error_;  // of the first item that cannot be counted
 };

@@ -151,6 +151,84 @@ TEST(CallBounds, OnlyTheListingThatKeepsEveryItemIsBoundByTheBoardsSize) {
   }
 }
 
+// An item of B1 with that id and phase, with further members (JSON text).
+std::string item_with(const std::string& id, std::string_view phase, const std::string& extra = "") {
+  return R"({"boardId":"B1","id":")" + id + R"(","phase":")" + std::string(phase) + "\"" +
+         (extra.empty() ? "" : "," + extra) + "}";
+}
+
+// "W{page}-{i}-" padded to bytes: still the cursor of page + 1.
+std::string long_id(std::size_t page, std::size_t i, std::size_t bytes) {
+  const std::string head = "W" + std::to_string(page) + "-" + std::to_string(i) + "-";
+  return head + std::string(bytes - head.size(), 'i');
+}
+
+// Whatever a walk keeps as the pages go by counts against the list bounds,
+// and only that: the items of a filtered listing, the cursors of every walk.
+// (What a board count keeps is counted in tracking_test.)
+TEST(CallBounds, WhatIsKeptCountsAgainstTheListBounds) {
+  using client_http::kept_entry_bytes;
+  struct Case {
+    const char* name;
+    std::size_t pages;
+    std::function<std::string(std::size_t)> page;
+    std::string tool;
+    Json arguments;
+    std::string expected;  // the error, or what the reply's text holds
+    std::size_t read;      // pages
+  };
+  const std::string too_large = "error: " + client_http::list_too_large();
+  // Pages of one closed item of a little over 100,000 values, past the value
+  // bound together, and one small item in "uat" on page 20.
+  std::string filler = R"("filler":[0)";
+  for (int i = 1; i < 100'000; ++i) filler += ",0";
+  filler += "]";
+  const std::size_t filled_pages = client_http::max_list_values / 100'000;
+  const auto filled = [&filler](std::size_t n) {
+    return item(n, filler) + (n == 20 ? "," + item_with("W20u", "uat") : "");
+  };
+  // One open item a page, whose 1 MiB id is the next page's cursor.
+  constexpr std::size_t cursor_bytes = std::size_t{1} << 20;
+  const auto long_cursors = [](std::size_t n) { return item_with(long_id(n, 0, cursor_bytes), "inbox"); };
+  const std::size_t cursor_pages = client_http::max_list_cursor_bytes / kept_entry_bytes(cursor_bytes) + 1;
+  const std::vector<Case> cases = {
+      {"a filtered listing keeps its few items",
+       filled_pages,
+       filled,
+       "list_work_items",
+       {{"phase", "uat"}},
+       "\n\n[\n  {\n    \"boardId\": \"B1\",\n    \"id\": \"W20u\",\n    \"phase\": \"uat\"\n  }\n]",
+       filled_pages},
+      {"the unfiltered listing keeps them all", filled_pages, filled, "list_work_items", Json::object(), too_large,
+       filled_pages},
+      {"a walk keeps every cursor",
+       cursor_pages + 1,
+       long_cursors,
+       "get_work_item",
+       {{"reference", "W1"}},
+       too_large,
+       cursor_pages},
+      {"a count keeps every cursor", cursor_pages + 1, long_cursors, "board_summary", Json::object(), too_large,
+       cursor_pages},
+      {"cursors within the bound", cursor_pages, long_cursors, "board_summary", Json::object(),
+       R"("openWorkItems":)" + std::to_string(cursor_pages) + ",", cursor_pages},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BoardService board;
+    board.pages = c.pages;
+    board.page = c.page;
+    board.make_ready();
+    const std::string outcome = text(board.call(c.tool, c.arguments));
+    if (c.expected.starts_with("error: ")) {
+      EXPECT_EQ(outcome, c.expected);
+    } else {
+      EXPECT_NE(outcome.find(c.expected), std::string::npos) << outcome.substr(0, 300);
+    }
+    EXPECT_EQ(board.item_pages_read(), c.read);
+  }
+}
+
 // The reference is decided over every page, as if they were one list.
 TEST(CallBounds, ReferenceMatchesAreCountedAcrossPages) {
   BoardService board;
@@ -388,6 +466,67 @@ TEST(CallBounds, ServiceMessagesAreCutSoTheSentenceFollows) {
             std::string::npos)
       << moved->substr(0, 300);
   EXPECT_EQ(moved.written, "Phase changed to uat. Assignment outcome unverified. Read before retrying.");
+}
+
+// When the call's budget or the page cap ends the walk, what the pages read
+// so far decided stands: the service ended nothing. A failure of the service
+// itself still ends the call with its own text.
+TEST(CallBounds, WhatThePagesDecidedOutlivesTheWalksBounds) {
+  enum class End { budget, page_cap, service };
+  struct Case {
+    const char* name;
+    End end;
+    std::function<std::string(std::size_t)> page;
+    std::string tool;
+    Json arguments;
+    std::string expected;  // the whole error, or how it begins
+  };
+  const auto repeated = [](std::size_t n) { return n == 2 ? item(1) + "," + item(2) : item(n); };
+  const auto two_matches = [](std::size_t n) { return n == 3 ? item(3, R"("reference":"DB-1")") : item(n); };
+  const auto plain = [](std::size_t n) { return item(n); };
+  const Json db1 = {{"reference", "DB-1"}};
+  const std::string duplicate = "error: Invalid or duplicate board item in summary.";
+  const std::string ambiguous = "error: Reference 'DB-1' is missing or ambiguous in the selected scope.";
+  const std::string slow = "error: Veltrun API answered too slowly for GET ";
+  const std::string service_error = "error: Veltrun API returned HTTP 500 for GET ";
+  const std::vector<Case> cases = {
+      {"a repeated item, then the budget", End::budget, repeated, "board_summary", Json::object(), duplicate},
+      {"a repeated item, then the page cap", End::page_cap, repeated, "board_summary", Json::object(), duplicate},
+      {"a repeated item, then a failing page", End::service, repeated, "board_summary", Json::object(), service_error},
+      {"nothing decided, then the budget", End::budget, plain, "board_summary", Json::object(), slow},
+      {"two matches, then the budget", End::budget, two_matches, "get_work_item", db1, ambiguous},
+      {"two matches, then the page cap", End::page_cap, two_matches, "get_work_item", db1, ambiguous},
+      {"two matches, then a failing page", End::service, two_matches, "get_work_item", db1, service_error},
+      {"one match, then the budget", End::budget, plain, "get_work_item", db1, slow},
+      {"one match, then the page cap", End::page_cap, plain, "get_work_item", db1,
+       "error: " + client_http::list_too_large()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BoardService board;
+    board.page = c.page;
+    board.pages = client_http::max_list_pages + 1;
+    board.make_ready();
+    if (c.end == End::budget) {
+      // Six pages in time, the seventh cut off.
+      board.before_answer = [&](const std::string&) { board.clock += seconds(6); };
+      board.instead = [&](const HttpExchange& request) -> std::optional<HttpAnswer> {
+        if (request.timeout >= seconds(6)) return std::nullopt;
+        board.clock += request.timeout - seconds(6);
+        return std::unexpected(Unanswered::maybe_sent);
+      };
+    } else if (c.end == End::service) {
+      board.instead = [&](const HttpExchange& request) -> std::optional<HttpAnswer> {
+        if (page_number(request.url) != 5) return std::nullopt;
+        return HttpReply{.status = 500, .body = ""};
+      };
+    }
+    const std::string outcome = text(board.call(c.tool, c.arguments));
+    EXPECT_TRUE(outcome.starts_with(c.expected)) << outcome;
+    if (c.expected.ends_with('.')) {
+      EXPECT_EQ(outcome, c.expected);
+    }
+  }
 }
 
 // A write cut short by the budget may have been carried out: its tool's

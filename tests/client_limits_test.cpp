@@ -202,14 +202,46 @@ TEST(ClientLimits, PagesAddUpToTheValueCap) {
   EXPECT_EQ(listed_within->size(), 39u);
 }
 
-// And past the byte cap: pages of one 16 MiB description each.
+// And past the byte cap: pages of one item with 16 MiB in a string, or in a
+// key, each.
 TEST(ClientLimits, PagesAddUpToTheByteCap) {
+  const std::string large(std::size_t{16} << 20, 'x');
+  for (const std::string& member : {R"("description":")" + large + "\"", "\"" + large + R"(":0)"}) {
+    SCOPED_TRACE(member.substr(0, 20));
+    PagedService heavy([&](std::size_t n) { return numbered_page(n, true, member); });
+    const auto listed = heavy.client.items_including("P1", "B1", "comments");
+    ASSERT_FALSE(listed);
+    EXPECT_EQ(listed.error(), too_large);
+    EXPECT_EQ(heavy.urls.size(), client_http::max_list_bytes / large.size());
+  }
+}
+
+// Only the items kept count: a filter that keeps one item of those pages
+// reads every page.
+TEST(ClientLimits, OnlyTheKeptItemsAddUp) {
   const std::string description = R"("description":")" + std::string(std::size_t{16} << 20, 'x') + "\"";
-  PagedService heavy([&](std::size_t n) { return numbered_page(n, true, description); });
-  const auto listed = heavy.client.items_including("P1", "B1", "comments");
+  const std::size_t pages = client_http::max_list_bytes / description.size() + 2;
+  PagedService heavy([&](std::size_t n) { return numbered_page(n, n < pages, n == 3 ? "" : description); });
+  const auto listed =
+      heavy.client.items_kept("P1", "B1", "comments", [](const Json& item) { return item.value("id", "") == "W3"; });
+  ASSERT_TRUE(listed) << listed.error();
+  EXPECT_EQ(json_text::compact(Json(*listed)), R"([{"boardId":"B1","id":"W3"}])");
+  EXPECT_EQ(heavy.urls.size(), pages);
+}
+
+// A cursor is an item's id, of any length: the cursors of one listing
+// stop at their bound.
+TEST(ClientLimits, CursorsAddUpToTheirBound) {
+  const std::string padding(std::size_t{1} << 20, 'c');
+  PagedService long_ids([&](std::size_t n) {
+    return R"({"items":[{"boardId":"B1","id":"W)" + std::to_string(n) + padding + R"("}],"nextCursor":""})";
+  });
+  const auto listed = long_ids.client.items_including("P1", "B1", "");
   ASSERT_FALSE(listed);
   EXPECT_EQ(listed.error(), too_large);
-  EXPECT_EQ(heavy.urls.size(), client_http::max_list_bytes / description.size() + 1);
+  // Each page's cursor is used by the next request; the one past the bound is not.
+  EXPECT_EQ(long_ids.urls.size(),
+            client_http::max_list_cursor_bytes / client_http::kept_entry_bytes(padding.size() + 2) + 1);
 }
 
 }  // namespace

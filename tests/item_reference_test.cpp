@@ -36,6 +36,66 @@ TEST(Choose, TwoRecordsMatchingByDifferentKeysAreAmbiguous) {
   EXPECT_EQ(choose(one, "DB-0013", {"id", "key"}).value(), &one[0]);  // counts once
 }
 
+std::string outcome(const Result<const Json*>& chosen, const std::vector<Json>& records) {
+  if (!chosen) return "error " + chosen.error();
+  return "record " + std::to_string(*chosen - records.data());
+}
+
+// The index answers each reference as choose does over the same list.
+TEST(ChoiceIndex, AnswersAsChooseWould) {
+  const std::vector<Json> columns = {
+      Json{{"id", "c1"}},
+      Json{{"id", "twice"}, {"n", 1}},
+      Json{{"id", "twice"}, {"n", 2}},
+      Json{{"id", "thrice"}},
+      Json{{"id", "thrice"}},
+      Json{{"id", "thrice"}},
+      Json{{"id", 7}},
+      Json{{"id", "8"}},
+      Json{{"id", 8}},
+      Json{{"id", ""}},
+      Json{{"id", nullptr}},
+      Json{{"name", "c1"}},
+      Json("c1"),
+      Json::array({"c1"}),
+      Json{{"id", "C1"}},
+  };
+  const ChoiceIndex index(columns, "id");
+  for (const char* ref : {"c1", "C1", "twice", "thrice", "7", "8", "", " c1", "gone"}) {
+    EXPECT_EQ(outcome(index.choose(ref), columns), outcome(choose(columns, ref, {"id"}), columns)) << '"' << ref << '"';
+  }
+  EXPECT_EQ(outcome(ChoiceIndex({}, "id").choose("c1"), columns),
+            "error Reference 'c1' is missing or ambiguous in the selected scope.");
+}
+
+// What take will say is known before the last page once an empty reference
+// or a second match decides it; a single match may still become ambiguous.
+TEST(Choice, TellsAnErrorNoLaterRecordChanges) {
+  struct Case {
+    const char* ref;
+    std::vector<Json> records;
+    std::optional<std::string> decided;
+  };
+  const std::vector<Case> cases = {
+      {"", {Json{{"id", ""}}}, "A nonempty reference is required."},
+      {"DB-1", {}, std::nullopt},
+      {"DB-1", {Json{{"key", "DB-1"}}}, std::nullopt},
+      {"DB-1",
+       {Json{{"key", "DB-1"}}, Json{{"id", "DB-1"}}},
+       "Reference 'DB-1' is missing or ambiguous in the selected scope."},
+      {"DB-1", {Json{{"key", "DB-1"}, {"id", "DB-1"}}}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    Choice choice(c.ref, {"id", "key"});
+    std::vector<Json> page = c.records;
+    choice.consider(page);
+    EXPECT_EQ(choice.error(), c.decided) << c.ref << " over " << c.records.size();
+    if (c.decided) {
+      EXPECT_EQ(std::move(choice).take().error(), *c.decided);
+    }
+  }
+}
+
 TEST(Reference, KeyThenReferenceThenEmpty) {
   EXPECT_EQ(reference(Json{{"key", "DB-1"}, {"reference", "R-1"}}), "DB-1");
   EXPECT_EQ(reference(Json{{"key", ""}, {"reference", "R-1"}}), "R-1");

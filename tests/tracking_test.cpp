@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -75,7 +76,10 @@ TEST(TrackingClosed, TheColumnDecidesBeforeThePhase) {
                         {{"id", "c-text"}, {"isTerminal", "true"}},
                         {{"id", "c-null"}, {"isTerminal", nullptr}},
                         {{"id", "c-twice"}, {"isTerminal", true}},
-                        {{"id", "c-twice"}, {"isTerminal", true}}}}};
+                        {{"id", "c-twice"}, {"isTerminal", true}},
+                        {{"id", 7}, {"isTerminal", false}},
+                        {{"id", "7"}, {"isTerminal", true}},
+                        {{"id", 8}, {"isTerminal", true}}}}};
   struct Case {
     Json item;
     Json board;
@@ -104,6 +108,13 @@ TEST(TrackingClosed, TheColumnDecidesBeforeThePhase) {
       {{{"columnId", "c-gone"}, {"phase", "done"}},
        board,
        "error: Reference 'c-gone' is missing or ambiguous in the selected scope."},
+      {{{"columnId", "7"}}, board, "true"},  // the number 7 is no column id
+      {{{"columnId", "8"}, {"phase", "done"}},
+       board,
+       "error: Reference '8' is missing or ambiguous in the selected scope."},
+      {{{"columnId", "c-done"}},
+       Json{{"columns", Json::array()}},
+       "error: Reference 'c-done' is missing or ambiguous in the selected scope."},
       {{{"columnId", "c-done"}, {"phase", "done"}}, Json{{"id", "B1"}}, no_columns},
       {{{"columnId", "c-done"}, {"phase", "done"}}, Json{{"columns", Json::object()}}, no_columns},
       {{{"columnId", "c-done"}}, Json(nullptr), no_columns},
@@ -201,6 +212,7 @@ class TrackingSummary : public ::testing::Test {
       {"id", "B1"},
       {"columns", {{{"id", "col-done"}, {"isTerminal", true}}, {{"id", "col-doing"}, {"isTerminal", false}}}}};
 
+  static Json board_with(Json columns) { return {{"id", "B1"}, {"columns", std::move(columns)}}; }
   static Json item(const char* id, const char* phase, const char* type, Json assignee) {
     Json result = {{"id", id}, {"boardId", "B1"}, {"phase", phase}, {"type", type}};
     if (!assignee.is_discarded()) result["assigneeUserId"] = std::move(assignee);
@@ -280,9 +292,64 @@ TEST_F(TrackingSummary, AnyBadItemFailsTheWholeSummary) {
       {{good}, board_without_id, summary_error},
       {{good, item("W2", "Done", "story", "me")}, board, "Unknown item phase; cannot classify open items."},
       {{good, in_column}, Json{{"id", "B1"}}, "Missing board columns; cannot classify open items."},
+      {{good, in_column},
+       Json{{"id", "B1"}, {"columns", "col-done"}},
+       "Missing board columns; cannot classify open items."},
+      {{good, in_column}, board_with({{{"id", "col-done"}}}), "Missing column terminal state."},
+      {{good, in_column}, board_with({{{"id", "col-done"}, {"isTerminal", 1}}}), "Missing column terminal state."},
+      {{good, in_column},
+       board_with({{{"id", "col-done"}, {"isTerminal", true}}, {{"id", "col-done"}, {"isTerminal", false}}}),
+       "Reference 'col-done' is missing or ambiguous in the selected scope."},
+      {{good, in_column},
+       board_with({{{"id", 5}, {"isTerminal", true}}}),
+       "Reference 'col-done' is missing or ambiguous in the selected scope."},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(run(c.items, c.board), "error: " + c.error) << json_text::compact(c.items.back());
+  }
+}
+
+// The count keeps each id and each assignee once, at what it costs in
+// memory, and stops at the list bound with the list's sentence.
+TEST_F(TrackingSummary, KeptIdsAndAssigneesStopAtTheListBound) {
+  using client_http::kept_entry_bytes;
+  using client_http::max_list_bytes;
+  struct Case {
+    const char* name;
+    std::size_t items;
+    std::function<Json(std::size_t n)> item;
+    std::string expected;
+  };
+  // Four assignees of a quarter of the bound each pass it with their entries.
+  const std::size_t assignee_bytes = max_list_bytes / 4;
+  const auto assigned_to = [this, assignee_bytes](bool unique) {
+    return [this, assignee_bytes, unique](std::size_t n) {
+      const std::string tail = unique ? std::to_string(n) : "";
+      return item(("W" + std::to_string(n)).c_str(), "inbox", "task",
+                  std::string(assignee_bytes - tail.size(), 'u') + tail);
+    };
+  };
+  // Closed items with ids of 64 KiB, as many as the bound holds.
+  constexpr std::size_t id_bytes = std::size_t{64} << 10;
+  const std::size_t ids_within = max_list_bytes / kept_entry_bytes(id_bytes);
+  const auto long_id = [this](std::size_t n) {
+    const std::string head = "W" + std::to_string(n) + "-";
+    return item((head + std::string(id_bytes - head.size(), 'i')).c_str(), "done", "task", nullptr);
+  };
+  const std::string too_large = "error: " + client_http::list_too_large();
+  const std::vector<Case> cases = {
+      {"every assignee is kept", 4, assigned_to(true), too_large},
+      {"an assignee is kept once", 4, assigned_to(false), counted(0, 0, 4, 0)},
+      {"every id is kept", ids_within + 1, long_id, too_large},
+      {"ids within the bound", ids_within, long_id, counted(0, 0, 0, 0)},
+  };
+  for (const Case& c : cases) {
+    Rig rig;
+    rig.service.on("GET", team_target, Reply::json(team()));
+    tracking::BoardCount count(board);
+    for (std::size_t n = 1; n <= c.items; ++n) count.add(c.item(n));
+    EXPECT_EQ(text(count.summary(rig.client, "P1", fixed_clock)), c.expected) << c.name;
+    EXPECT_EQ(count.error().has_value(), c.expected == too_large) << c.name;
   }
 }
 
