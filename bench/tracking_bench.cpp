@@ -117,7 +117,9 @@ void SummaryOfTenThousandItems(benchmark::State& state) {
   ReadySession ready;
   const std::vector<Json> items = board_fixture::items();
   for (auto _ : state) {
-    auto summary = tracking::summary(ready.client, "P1", board, items, ready.client.wall_clock());
+    tracking::BoardCount count(board);
+    for (const Json& item : items) count.add(item);
+    auto summary = count.summary(ready.client, "P1", ready.client.wall_clock());
     if (!summary) state.SkipWithError(summary.error().c_str());
     benchmark::DoNotOptimize(summary);
   }

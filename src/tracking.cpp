@@ -236,13 +236,6 @@ Result<Json> BoardCount::summary(const Client& client, std::string_view project_
   return result;
 }
 
-Result<Json> summary(const Client& client, std::string_view project_id, const Json& board,
-                     const std::vector<Json>& items, const WallClock& now) {
-  BoardCount count(board);
-  for (const Json& item : items) count.add(item);
-  return count.summary(client, project_id, now);
-}
-
 ToolOutcome assign(const Client& client, std::string_view project_id, std::string_view board_id, const Json& item,
                    const Json& arguments) {
   auto assignee = requested_assignee(client, project_id, arguments);

@@ -93,10 +93,6 @@ class BoardCount {
   std::optional<std::string> first_error_;  // of the first item that cannot be counted
 };
 
-// Open work on the board, in total and for the signed-in user.
-Result<Json> summary(const Client& client, std::string_view project_id, const Json& board,
-                     const std::vector<Json>& items, const WallClock& now);
-
 // Assigns or unassigns the item and verifies the service's echo.
 ToolOutcome assign(const Client& client, std::string_view project_id, std::string_view board_id, const Json& item,
                    const Json& arguments);
