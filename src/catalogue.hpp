@@ -2,7 +2,7 @@
 #include <string>
 #include <string_view>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 // The eighteen tools in catalogue order, built anew by each call; the server
 // builds them once, through tool_catalogue.

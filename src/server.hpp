@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "client.hpp"
-#include "json_text.hpp"
 #include "session_record.hpp"
+#include "team_core/json_text.hpp"
 
 namespace server {
 

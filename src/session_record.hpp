@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 struct Session {
   std::string source;              // "", "session selection", "VELTRUN_PROJECT", "workspace folder"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "client.hpp"
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 #include "tool_outcome.hpp"
 
 namespace tracking {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "json_text.hpp"
 #include "process.hpp"
+#include "team_core/json_text.hpp"
 #include "temp_dir.hpp"
 
 namespace {
