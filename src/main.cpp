@@ -26,8 +26,9 @@ int main() {
   std::ios::sync_with_stdio(false);
   // Each executable is compiled with its own base URL: the server with the
   // service's, the test build with the fake's.
-  const Client client(server::app_dir(environment::get("HOME")), VELTRUN_API_BASE_URL);
-  Session session = Session::from_env();
+  const Environment env = environment::read();
+  const Client client(server::app_dir(env.home), VELTRUN_API_BASE_URL);
+  Session session = Session::from_env(env);
   if (auto served = server::serve(std::cin, server::descriptor_sink(STDOUT_FILENO), session, client); !served) {
     report_write_failure(served.error());
     return write_failure_status;
