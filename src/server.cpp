@@ -201,7 +201,8 @@ std::expected<void, std::string> answer(const Json& request, const ReplySink& ou
   const Json* id = member(request, "id");
   if (!id || id->is_null()) return {};
   const Json* method = member(request, "method");
-  const std::string_view name = method && method->is_string() ? method->get_ref<const std::string&>() : "";
+  const std::string_view name =
+      method && method->is_string() ? std::string_view(method->get_ref<const std::string&>()) : std::string_view();
   for (const Method& known : methods) {
     if (known.name == name) return known.answer(Asked{request, *id, out, session, client});
   }
