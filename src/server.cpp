@@ -87,7 +87,7 @@ bool writable(int fd) {
   return ready > 0;
 }
 
-// The pieces not yet written once written more bytes have been.
+// What is left of pieces once written bytes of them went out.
 std::span<iovec> past(std::span<iovec> pieces, std::size_t written) {
   while (!pieces.empty() && written >= pieces.front().iov_len) {
     written -= pieces.front().iov_len;
@@ -135,11 +135,11 @@ ReplySink descriptor_sink(int fd) {
   });
 }
 
-std::expected<void, std::string> respond(const ReplySink& out, const Json& id, Json result) {
+Written respond(const ReplySink& out, const Json& id, Json result) {
   return out(json_text::compact(success(id, std::move(result))));
 }
 
-std::expected<void, std::string> respond_printed(const ReplySink& out, const Json& id, std::string_view result) {
+Written respond_printed(const ReplySink& out, const Json& id, std::string_view result) {
   // What compact prints for success(id, result): keys in byte order, no spaces.
   constexpr std::string_view opening = "{\"id\":";
   constexpr std::string_view middle = ",\"jsonrpc\":\"2.0\",\"result\":";
@@ -162,7 +162,7 @@ struct Asked {
 // The four methods, each written once: any other gets "Method not found".
 struct Method {
   std::string_view name;
-  std::expected<void, std::string> (*answer)(const Asked& asked);
+  Written (*answer)(const Asked& asked);
 };
 
 constexpr std::array<Method, 4> methods = {{
@@ -174,8 +174,7 @@ constexpr std::array<Method, 4> methods = {{
 
 }  // namespace
 
-std::expected<void, std::string> serve(const line_reader::ByteSource& in, const ReplySink& out, Session& session,
-                                       const Client& client) {
+Written serve(const line_reader::ByteSource& in, const ReplySink& out, Session& session, const Client& client) {
   line_reader::LineReader lines(in, max_line_bytes);
   while (true) {
     // A launcher left running at a sign-in start is reaped once it has
@@ -192,12 +191,11 @@ std::expected<void, std::string> serve(const line_reader::ByteSource& in, const 
   return {};
 }
 
-std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client) {
+Written serve(std::istream& in, const ReplySink& out, Session& session, const Client& client) {
   return serve(line_reader::stream_source(in), out, session, client);
 }
 
-std::expected<void, std::string> answer(const Json& request, const ReplySink& out, Session& session,
-                                        const Client& client) {
+Written answer(const Json& request, const ReplySink& out, Session& session, const Client& client) {
   const Json* id = member(request, "id");
   if (!id || id->is_null()) return {};
   const Json* method = member(request, "method");

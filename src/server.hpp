@@ -62,14 +62,13 @@ class ReplySink {
 ReplySink descriptor_sink(int fd);
 
 // Prints the success reply for id and result through the sink.
-std::expected<void, std::string> respond(const ReplySink& out, const Json& id, Json result);
+Written respond(const ReplySink& out, const Json& id, Json result);
 
 // The same reply for a result already printed compactly.
-std::expected<void, std::string> respond_printed(const ReplySink& out, const Json& id, std::string_view result);
+Written respond_printed(const ReplySink& out, const Json& id, std::string_view result);
 
 // Carries out one parsed request and prints its reply, if it gets one.
-std::expected<void, std::string> answer(const Json& request, const ReplySink& out, Session& session,
-                                        const Client& client);
+Written answer(const Json& request, const ReplySink& out, Session& session, const Client& client);
 
 // A request line longer than this (without its LF) is read past in pieces and
 // dropped unparsed, as a line that does not parse is; never held whole, its
@@ -84,12 +83,11 @@ inline constexpr std::size_t max_request_values = 100'000;
 
 // Answers the lines of in until it ends or a line is not UTF-8. The error is
 // the text of a failed write; nothing more is read after it.
-std::expected<void, std::string> serve(const line_reader::ByteSource& in, const ReplySink& out, Session& session,
-                                       const Client& client);
+Written serve(const line_reader::ByteSource& in, const ReplySink& out, Session& session, const Client& client);
 
 // The same for the lines of a stream, which keeps every line after the last
 // one served.
-std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client);
+Written serve(std::istream& in, const ReplySink& out, Session& session, const Client& client);
 
 // "Library/Application Support/VeltrunTeam" under HOME; nothing when HOME is
 // unset, empty or relative. A relative folder would lie in the working
