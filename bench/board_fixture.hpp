@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 namespace board_fixture {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "http_exchange.hpp"
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 namespace large_board {
 

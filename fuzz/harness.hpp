@@ -13,9 +13,9 @@
 
 #include "client.hpp"
 #include "context.hpp"
-#include "json_text.hpp"
 #include "server.hpp"
 #include "session_record.hpp"
+#include "team_core/json_text.hpp"
 
 namespace fuzz {
 

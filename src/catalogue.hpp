@@ -2,7 +2,7 @@
 #include <string>
 #include <string_view>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 // The session, reading and work-item tools, each under the name its row in
 // the tool table gives it.

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "http_exchange.hpp"
-#include "json_text.hpp"
 #include "login.hpp"
+#include "team_core/json_text.hpp"
 
 namespace client_http {
 

@@ -147,10 +147,12 @@ std::optional<std::vector<Json>> select_by_folder(Session& session, std::vector<
 
 }  // namespace
 
-Session Session::from_env() {
+Session Session::from_env(const Environment& env) {
   Session session;
-  session.cwd = environment::get("VELTRUN_CWD");
-  session.work_item = environment::get("VELTRUN_WORK_ITEM").value_or("");
+  session.cwd = env.cwd;
+  session.work_item = env.work_item;
+  session.env_project = env.project;
+  session.env_board = env.board;
   return session;
 }
 
@@ -173,7 +175,6 @@ Result<Json> Session::local_context(const Json& arguments, std::optional<std::ve
   if (auto folder = take_folder(*this, context::field(arguments, "cwd")); !folder) {
     return std::unexpected(folder.error());
   }
-  const std::string env_project = environment::get("VELTRUN_PROJECT").value_or("");
   if (!opted_in && env_project.empty()) return status("needs_opt_in", {});
   if (!projects_list) {
     opted_in = true;

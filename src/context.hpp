@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 namespace context {
 

@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "json_text.hpp"
+#include "team_core/answer_bounds.hpp"
+#include "team_core/json_text.hpp"
 
 // One request as it goes to the service.
 struct HttpExchange {
@@ -42,12 +43,9 @@ using HttpTransport = std::function<HttpAnswer(const HttpExchange&)>;
 
 namespace client_http {
 
-// What one answer may hold once decoded. A board page of 100 work items with
-// long descriptions and comment histories is a few MB; a gzip bomb or an
-// endless body stops here. Values are counted too: ten million empty objects
-// are 30 MB of text but near 1 GiB once parsed.
-inline constexpr std::size_t max_answer_bytes = std::size_t{64} << 20;
-inline constexpr std::size_t max_answer_values = 2'000'000;
+// The service's answer bounds, which the credential decoder keeps too.
+using team_core::api::max_answer_bytes;
+using team_core::api::max_answer_values;
 
 // The body, when it was read whole and within max_answer_bytes.
 std::optional<std::string_view> readable_body(const HttpReply& reply);

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 // When and how to open the session, one line of plain text.
 extern const std::string_view session_guidance;

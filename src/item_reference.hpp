@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 // The one record whose string member under any of the keys equals the
 // reference byte for byte.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "http_exchange.hpp"
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 namespace login {
 

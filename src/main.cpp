@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <iostream>
 #include <string>
 
 #include "client.hpp"
@@ -23,12 +22,14 @@ void report_write_failure(const std::string& reason) {
 int main() {
   // A closed pipe must show up as a failed write, not as a silent death.
   std::signal(SIGPIPE, SIG_IGN);
-  std::ios::sync_with_stdio(false);
   // Each executable is compiled with its own base URL: the server with the
   // service's, the test build with the fake's.
-  const Client client(server::app_dir(environment::get("HOME")), VELTRUN_API_BASE_URL);
-  Session session = Session::from_env();
-  if (auto served = server::serve(std::cin, server::descriptor_sink(STDOUT_FILENO), session, client); !served) {
+  const Environment env = environment::read();
+  const Client client(server::app_dir(env.home), VELTRUN_API_BASE_URL);
+  Session session = Session::from_env(env);
+  if (auto served = server::serve(line_reader::descriptor_source(STDIN_FILENO), server::descriptor_sink(STDOUT_FILENO),
+                                  session, client);
+      !served) {
     report_write_failure(served.error());
     return write_failure_status;
   }

@@ -1,12 +1,14 @@
 #include "server.hpp"
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <new>
+#include <span>
 #include <stdexcept>
 
 #include "context.hpp"
@@ -82,51 +84,6 @@ std::string answered_call(const Json& request, const Json& id, Session& session,
   return error_reply(id, out_of_memory(narrower(tool)));
 }
 
-bool known(std::string_view method) {
-  return method == "ping" || method == "initialize" || method == "tools/list" || method == "tools/call";
-}
-
-// What reading one line brought.
-enum class LineRead { line, too_long, end };
-
-// How much of a line one read takes; a longer line grows by such pieces.
-constexpr std::size_t line_piece_bytes = std::size_t{64} << 10;
-
-// One line of in without its LF, read in pieces so that a line past
-// max_line_bytes is never held whole: the rest of it is skipped unread.
-// std::getline into a string would hold the whole line, whatever its length.
-LineRead next_line(std::istream& in, std::string& line) {
-  line.clear();
-  while (true) {
-    const std::size_t start = line.size();
-    bool found_lf = false;
-    // istream::getline stores at most piece bytes and a NUL after them; it
-    // fails without end of input only when the piece filled up before an LF.
-    line.resize_and_overwrite(start + line_piece_bytes + 1, [&](char* data, std::size_t) {
-      in.getline(data + start, static_cast<std::streamsize>(line_piece_bytes + 1));
-      found_lf = !in.fail() && !in.eof();
-      return start + static_cast<std::size_t>(in.gcount()) - (found_lf ? 1 : 0);
-    });
-    const bool piece_full = in.fail() && !in.eof() && !in.bad();
-    if (line.size() > max_line_bytes) {
-      if (piece_full) {
-        in.clear();
-        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-      }
-      return LineRead::too_long;
-    }
-    if (found_lf) return LineRead::line;
-    if (piece_full) {
-      in.clear();
-      continue;
-    }
-    // End of input or a read error: a last line without LF is still taken.
-    if (in.bad() || line.empty()) return LineRead::end;
-    in.clear(std::ios::eofbit);
-    return LineRead::line;
-  }
-}
-
 // The line without one CR before its (already removed) LF.
 std::string_view without_cr(std::string_view line) {
   if (line.ends_with('\r')) line.remove_suffix(1);
@@ -143,66 +100,124 @@ bool writable(int fd) {
   return ready > 0;
 }
 
+// What is left of pieces once written bytes of them went out.
+std::span<iovec> past(std::span<iovec> pieces, std::size_t written) {
+  while (!pieces.empty() && written >= pieces.front().iov_len) {
+    written -= pieces.front().iov_len;
+    pieces = pieces.subspan(1);
+  }
+  if (!pieces.empty()) {
+    pieces.front().iov_base = static_cast<char*>(pieces.front().iov_base) + written;
+    pieces.front().iov_len -= written;
+  }
+  return pieces;
+}
+
+// A reply has at most five pieces: with its LF, one call writes it all.
+constexpr std::size_t pieces_per_write = 8;
+
+// Writes every byte the pieces hold, however many calls it takes.
+Written write_all(int fd, std::span<iovec> rest) {
+  while (!rest.empty()) {
+    const ssize_t written = ::writev(fd, rest.data(), static_cast<int>(rest.size()));
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && writable(fd)) continue;
+    if (written < 0) return std::unexpected(std::strerror(errno));
+    rest = past(rest, static_cast<std::size_t>(written));
+  }
+  return {};
+}
+
 }  // namespace
 
 ReplySink descriptor_sink(int fd) {
-  return [fd](std::string_view line) -> std::expected<void, std::string> {
-    std::string text(line);
-    text += '\n';
-    std::string_view rest = text;
-    while (!rest.empty()) {
-      ssize_t written = ::write(fd, rest.data(), rest.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && writable(fd)) continue;
-      if (written < 0) return std::unexpected(std::strerror(errno));
-      rest.remove_prefix(static_cast<std::size_t>(written));
+  return ReplySink([fd](ReplyPieces line) -> Written {
+    // The pieces and the LF go out as they are, never copied into one line:
+    // a tool call's reply may be 64 MiB.
+    static constexpr char line_feed = '\n';
+    std::array<iovec, pieces_per_write> batch{};
+    std::size_t count = 0;
+    for (std::size_t i = 0; i <= line.size(); ++i) {
+      batch[count++] = i < line.size() ? iovec{const_cast<char*>(line[i].data()), line[i].size()}
+                                       : iovec{const_cast<char*>(&line_feed), 1};
+      if (count < batch.size() && i < line.size()) continue;
+      if (auto written = write_all(fd, std::span(batch.data(), count)); !written) return written;
+      count = 0;
     }
     return {};
-  };
+  });
 }
 
-std::expected<void, std::string> respond(const ReplySink& out, const Json& id, Json result) {
+Written respond(const ReplySink& out, const Json& id, Json result) {
   return out(json_text::compact(success(id, std::move(result))));
 }
 
-std::expected<void, std::string> respond_printed(const ReplySink& out, const Json& id, std::string_view result) {
+Written respond_printed(const ReplySink& out, const Json& id, std::string_view result) {
   // What compact prints for success(id, result): keys in byte order, no spaces.
-  std::string line = "{\"id\":";
-  line += json_text::compact(id);
-  line += ",\"jsonrpc\":\"2.0\",\"result\":";
-  line += result;
-  line += '}';
+  constexpr std::string_view opening = "{\"id\":";
+  constexpr std::string_view middle = ",\"jsonrpc\":\"2.0\",\"result\":";
+  const std::string printed_id = json_text::compact(id);
+  const std::array<std::string_view, 5> line = {opening, printed_id, middle, result, "}"};
   return out(line);
 }
 
-std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client) {
-  std::string line;
+namespace {
+
+// One request on its way to its reply.
+struct Asked {
+  const Json& request;
+  const Json& id;
+  const ReplySink& out;
+  Session& session;
+  const Client& client;
+};
+
+// The four methods, each written once: any other gets "Method not found".
+struct Method {
+  std::string_view name;
+  Written (*answer)(const Asked& asked);
+};
+
+constexpr std::array<Method, 4> methods = {{
+    {"ping", [](const Asked& a) { return respond(a.out, a.id, Json::object()); }},
+    {"initialize", [](const Asked& a) { return respond(a.out, a.id, initialize_result(a.request)); }},
+    {"tools/list", [](const Asked& a) { return respond_printed(a.out, a.id, printed_tools_result()); }},
+    {"tools/call", [](const Asked& a) { return a.out(answered_call(a.request, a.id, a.session, a.client)); }},
+}};
+
+}  // namespace
+
+Written serve(const line_reader::ByteSource& in, const ReplySink& out, Session& session, const Client& client) {
+  line_reader::LineReader lines(in, max_line_bytes);
   while (true) {
     // A launcher left running at a sign-in start is reaped once it has
     // ended, without waiting for the next sign-in.
     client.reap_launchers();
-    const LineRead read = next_line(in, line);
-    if (read == LineRead::end) break;
-    if (read == LineRead::too_long) continue;
-    if (!unicode_text::valid_utf8(line)) break;
-    std::optional<Json> request = json_text::parse(without_cr(line), max_request_values);
+    const auto line = lines.next();
+    if (!line && line.error() == line_reader::NoLine::end) break;
+    if (!line) continue;
+    if (!unicode_text::valid_utf8(*line)) break;
+    std::optional<Json> request = json_text::parse(without_cr(*line), max_request_values);
     if (!request) continue;
     if (auto written = answer(*request, out, session, client); !written) return written;
   }
   return {};
 }
 
-std::expected<void, std::string> answer(const Json& request, const ReplySink& out, Session& session,
-                                        const Client& client) {
+Written serve(std::istream& in, const ReplySink& out, Session& session, const Client& client) {
+  return serve(line_reader::stream_source(in), out, session, client);
+}
+
+Written answer(const Json& request, const ReplySink& out, Session& session, const Client& client) {
   const Json* id = member(request, "id");
   if (!id || id->is_null()) return {};
   const Json* method = member(request, "method");
-  const std::string name = method && method->is_string() ? method->get<std::string>() : std::string();
-  if (!known(name)) return out(json_text::compact(method_not_found(*id)));
-  if (name == "tools/list") return respond_printed(out, *id, printed_tools_result());
-  if (name == "ping") return respond(out, *id, Json::object());
-  if (name == "initialize") return respond(out, *id, initialize_result(request));
-  return out(answered_call(request, *id, session, client));
+  const std::string_view name =
+      method && method->is_string() ? std::string_view(method->get_ref<const std::string&>()) : std::string_view();
+  for (const Method& known : methods) {
+    if (known.name == name) return known.answer(Asked{request, *id, out, session, client});
+  }
+  return out(json_text::compact(method_not_found(*id)));
 }
 
 std::optional<std::filesystem::path> app_dir(const std::optional<std::string>& home) {

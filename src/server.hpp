@@ -6,32 +6,69 @@
 #include <functional>
 #include <istream>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "client.hpp"
-#include "json_text.hpp"
+#include "line_reader.hpp"
 #include "session_record.hpp"
+#include "team_core/json_text.hpp"
 
 namespace server {
 
-// Takes one reply line (without its LF); an error text means the line could
-// not be written and ends the loop.
-using ReplySink = std::function<std::expected<void, std::string>(std::string_view line)>;
+// One reply line (without its LF) in pieces, so that a reply spliced from
+// texts printed before is never copied into one.
+using ReplyPieces = std::span<const std::string_view>;
 
-// Writes each line and an LF to a file descriptor; the error is the system's
-// text for the failed write.
+class ReplySink;
+
+// A line written, or the text of why it could not be.
+using Written = std::expected<void, std::string>;
+
+// A callable that takes each reply line whole.
+template <typename F>
+concept LineTaker =
+    !std::is_same_v<std::remove_cvref_t<F>, ReplySink> && std::is_invocable_r_v<Written, F&, std::string_view>;
+
+// Takes one reply line; an error text means the line could not be written
+// and ends the loop.
+class ReplySink {
+ public:
+  explicit ReplySink(std::function<Written(ReplyPieces line)> write) : write_(std::move(write)) {}
+
+  // A sink for whole lines, the pieces joined for it; implicit, so that a
+  // lambda taking lines stands for a sink.
+  template <LineTaker TakeLine>
+  ReplySink(TakeLine take_line)
+      : write_([take_line = std::move(take_line)](ReplyPieces line) mutable -> Written {
+          if (line.size() == 1) return take_line(line.front());
+          std::string whole;
+          for (const std::string_view piece : line) whole += piece;
+          return take_line(whole);
+        }) {}
+
+  Written operator()(std::string_view line) const { return write_(ReplyPieces(&line, 1)); }
+  Written operator()(ReplyPieces line) const { return write_(line); }
+
+ private:
+  std::function<Written(ReplyPieces line)> write_;
+};
+
+// Writes each line and an LF to a file descriptor, waiting for room when it
+// is non-blocking; the error is the system's text for the failed write.
 ReplySink descriptor_sink(int fd);
 
 // Prints the success reply for id and result through the sink.
-std::expected<void, std::string> respond(const ReplySink& out, const Json& id, Json result);
+Written respond(const ReplySink& out, const Json& id, Json result);
 
 // The same reply for a result already printed compactly.
-std::expected<void, std::string> respond_printed(const ReplySink& out, const Json& id, std::string_view result);
+Written respond_printed(const ReplySink& out, const Json& id, std::string_view result);
 
 // Carries out one parsed request and prints its reply, if it gets one.
-std::expected<void, std::string> answer(const Json& request, const ReplySink& out, Session& session,
-                                        const Client& client);
+Written answer(const Json& request, const ReplySink& out, Session& session, const Client& client);
 
 // A request line longer than this (without its LF) is read past in pieces and
 // dropped unparsed, as a line that does not parse is; never held whole, its
@@ -46,7 +83,11 @@ inline constexpr std::size_t max_request_values = 100'000;
 
 // Answers the lines of in until it ends or a line is not UTF-8. The error is
 // the text of a failed write; nothing more is read after it.
-std::expected<void, std::string> serve(std::istream& in, const ReplySink& out, Session& session, const Client& client);
+Written serve(const line_reader::ByteSource& in, const ReplySink& out, Session& session, const Client& client);
+
+// The same for the lines of a stream, which keeps every line after the last
+// one served.
+Written serve(std::istream& in, const ReplySink& out, Session& session, const Client& client);
 
 // "Library/Application Support/VeltrunTeam" under HOME; nothing when HOME is
 // unset, empty or relative. A relative folder would lie in the working

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "context.hpp"
-#include "environment.hpp"
 #include "item_reference.hpp"
 
 namespace {
@@ -47,7 +46,7 @@ Result<std::string> resolve_board(Session& copy, const Client& client, const Jso
   const std::string board_id = context::field(arguments, "board_id");
   std::string choice = board_id;
   if (choice.empty() && !copy.board && copy.source == "VELTRUN_PROJECT") {
-    choice = environment::get("VELTRUN_BOARD").value_or("");
+    choice = copy.env_board;
   }
   if (!choice.empty()) {
     const Json* found = context::first_with_id(boards, choice);

@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
+
+struct Environment;
 
 struct Session {
   std::string source;              // "", "session selection", "VELTRUN_PROJECT", "workspace folder"
@@ -17,9 +19,12 @@ struct Session {
   std::optional<Json> board;       // selected board record
   bool disabled = false;
   bool opted_in = false;
+  std::string env_project;  // VELTRUN_PROJECT: the project to select, "" when none
+  std::string env_board;    // VELTRUN_BOARD: the board of that project, "" when none
 
-  // Reads VELTRUN_CWD and VELTRUN_WORK_ITEM.
-  static Session from_env();
+  // The session at start: workspace folder, bound work item and the
+  // environment's project and board.
+  static Session from_env(const Environment& env);
 
   // The session status object for a state word; never fails.
   Json status(std::string_view state, std::vector<Json> projects) const;

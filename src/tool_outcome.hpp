@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 // A tool's text: a success text, or an error text for the agent.
 using ToolText = std::expected<std::string, std::string>;

@@ -7,8 +7,8 @@
 #include <variant>
 
 #include "client.hpp"
-#include "json_text.hpp"
 #include "session_record.hpp"
+#include "team_core/json_text.hpp"
 #include "tool_outcome.hpp"
 
 namespace tool_table {

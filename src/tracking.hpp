@@ -15,7 +15,7 @@
 
 #include "client.hpp"
 #include "item_reference.hpp"
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 #include "tool_outcome.hpp"
 
 namespace tracking {

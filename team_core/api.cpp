@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "http_exchange.hpp"
-#include "json_text.hpp"
+#include "team_core/answer_bounds.hpp"
+#include "team_core/json_text.hpp"
 
 namespace team_core::api {
 namespace {
@@ -53,10 +53,10 @@ std::optional<std::string> token_subject(std::string_view token) {
   // The payload comes from whoever issued the credential: decoded and parsed
   // within the limits of the answer that brought it, and with the same depth
   // limit as every other JSON text.
-  if (payload.size() > client_http::max_answer_bytes) return std::nullopt;
+  if (payload.size() > max_answer_bytes) return std::nullopt;
   auto bytes = base64url_decode(payload);
   if (!bytes) return std::nullopt;
-  const auto claims = json_text::parse(*bytes, client_http::max_answer_values);
+  const auto claims = json_text::parse(*bytes, max_answer_values);
   if (!claims || !claims->is_object()) return std::nullopt;
   const auto sub = claims->find("sub");
   if (sub == claims->end() || !sub->is_string()) return std::nullopt;

@@ -12,7 +12,6 @@
 
 #include "client.hpp"
 #include "dispatch.hpp"
-#include "scoped_env.hpp"
 #include "server.hpp"
 #include "session_record.hpp"
 #include "temp_dir.hpp"
@@ -49,8 +48,6 @@ class BoardService {
   };
   login::Clock::time_point clock{};
 
-  ScopedEnv no_project{"VELTRUN_PROJECT", nullptr};
-  ScopedEnv no_board{"VELTRUN_BOARD", nullptr};
   TempDir dir;
   Client client{dir.path(), std::string(api.substr(0, api.size() - 1)),
                 ClientHooks{.now = [this] { return clock; },

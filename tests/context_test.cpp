@@ -8,7 +8,7 @@
 #include <fstream>
 #include <vector>
 
-#include "scoped_env.hpp"
+#include "environment.hpp"
 #include "session_record.hpp"
 #include "temp_dir.hpp"
 
@@ -83,30 +83,22 @@ TEST(ContextFirstWithId, ComparesTheIdAsFieldReadsIt) {
   }
 }
 
-TEST(SessionFromEnv, ReadsWorkspaceAndBoundItem) {
-  {
-    ScopedEnv cwd("VELTRUN_CWD", nullptr);
-    ScopedEnv item("VELTRUN_WORK_ITEM", nullptr);
-    Session session = Session::from_env();
-    EXPECT_FALSE(session.cwd.has_value());
-    EXPECT_EQ(session.work_item, "");
-    EXPECT_EQ(session.source, "");
-    EXPECT_FALSE(session.project || session.board || session.disabled || session.opted_in);
-  }
-  {
-    ScopedEnv cwd("VELTRUN_CWD", "");
-    ScopedEnv item("VELTRUN_WORK_ITEM", "DB-0013");
-    Session session = Session::from_env();
-    EXPECT_EQ(session.cwd, std::optional<std::string>(""));
-    EXPECT_EQ(session.work_item, "DB-0013");
-  }
-  {
-    ScopedEnv cwd("VELTRUN_CWD", "/w/\xff");
-    ScopedEnv item("VELTRUN_WORK_ITEM", "\xc3");
-    Session session = Session::from_env();
-    EXPECT_FALSE(session.cwd.has_value());
-    EXPECT_EQ(session.work_item, "");
-  }
+TEST(SessionFromEnv, StartsFromTheEnvironmentAlone) {
+  const Environment env{.home = "/home/u", .cwd = "", .work_item = "DB-0013", .project = "P1", .board = "B1"};
+  const Session session = Session::from_env(env);
+  EXPECT_EQ(session.cwd, std::optional<std::string>(""));
+  EXPECT_EQ(session.work_item, "DB-0013");
+  EXPECT_EQ(session.env_project, "P1");
+  EXPECT_EQ(session.env_board, "B1");
+  // The environment's project is chosen by the first resolution, not at start.
+  EXPECT_EQ(session.source, "");
+  EXPECT_FALSE(session.project || session.board || session.disabled || session.opted_in);
+
+  const Session bare = Session::from_env(Environment{});
+  EXPECT_FALSE(bare.cwd.has_value());
+  EXPECT_EQ(bare.work_item, "");
+  EXPECT_EQ(bare.env_project, "");
+  EXPECT_EQ(bare.env_board, "");
 }
 
 TEST(SessionStatus, NeedsOptInCarriesTheRomanianQuestion) {

@@ -7,7 +7,6 @@
 
 #include "context.hpp"
 #include "fake_service.hpp"
-#include "scoped_env.hpp"
 #include "temp_dir.hpp"
 #include "tool_table.hpp"
 #include "workflow.hpp"
@@ -29,8 +28,6 @@ Lines then(Lines first, const std::vector<std::string>& more) {
 
 class Dispatch : public ::testing::Test {
  protected:
-  ScopedEnv no_project{"VELTRUN_PROJECT", nullptr};
-  ScopedEnv no_board{"VELTRUN_BOARD", nullptr};
   TempDir app;
   fake::Service service;
   Client client{app.path(), service.base_url()};
@@ -129,19 +126,6 @@ TEST_F(Dispatch, GateAnswersWithTheStatusObjectUntilReady) {
   EXPECT_EQ(text(call("update_phase", {{"reference", "DB-7"}, {"phase", "review"}})),
             json_text::compact(session.status("disabled", {})));
   EXPECT_TRUE(take_lines().empty());
-}
-
-TEST_F(Dispatch, EveryGatedCatalogueToolHasAHandler) {
-  make_ready();
-  for (const Json& tool : tool_defs()) {
-    const std::string name = context::field(tool, "name");
-    if (name == "veltrun_session" || name == "veltrun_login") continue;
-    const ToolOutcome outcome = call(name, {{"reference", "DB-7"}});
-    EXPECT_FALSE(text(outcome).starts_with("error: Unknown tool")) << name;
-    const Lines sent = take_lines();
-    ASSERT_GE(sent.size(), 2u) << name;
-    EXPECT_EQ(Lines(sent.begin(), sent.begin() + 2), gate) << name;
-  }
 }
 
 TEST_F(Dispatch, TrackingToolsGetTheirOwnListings) {

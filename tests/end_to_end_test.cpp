@@ -10,7 +10,6 @@
 
 #include "fake_service.hpp"
 #include "process.hpp"
-#include "scoped_env.hpp"
 #include "server.hpp"
 #include "temp_dir.hpp"
 
@@ -24,8 +23,6 @@ constexpr const char* board_jwt = "eyJhbGciOiJub25lIn0.eyJzdWIiOiJ1c2VyLTEifQ.si
 // One conversation through the stdin loop: handshake, consent with a project
 // choice, and a phase change that starts work on an unassigned item.
 TEST(EndToEnd, StartingWorkOnAnUnassignedItem) {
-  ScopedEnv no_project("VELTRUN_PROJECT", nullptr);
-  ScopedEnv no_board("VELTRUN_BOARD", nullptr);
   TempDir app;
   app.write("board-token.txt", std::string(board_jwt) + "\n");
   fake::Service service;
@@ -472,8 +469,6 @@ TEST_F(Conversation, EveryToolOnce) {
 
   // The same conversation in process, with the wall clock fixed: every byte
   // of every reply.
-  ScopedEnv no_project("VELTRUN_PROJECT", nullptr);
-  ScopedEnv no_board("VELTRUN_BOARD", nullptr);
   std::istringstream in(conversation());
   std::vector<std::string> replies;
   const server::ReplySink sink = [&](std::string_view line) -> std::expected<void, std::string> {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 namespace httplib {
 class Server;

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "context.hpp"
-#include "scoped_env.hpp"
 #include "session_record.hpp"
 #include "temp_dir.hpp"
 
@@ -14,7 +13,6 @@ namespace {
 
 class LocalContext : public ::testing::Test {
  protected:
-  ScopedEnv no_project{"VELTRUN_PROJECT", nullptr};
   TempDir root;
 
   std::string dir(const std::string& relative) {
@@ -161,11 +159,7 @@ TEST_F(LocalContext, ConsentGate) {
   EXPECT_EQ(word(session.local_context(Json::object(), std::vector<Json>{project("P1", folder)})), "needs_opt_in");
   EXPECT_FALSE(session.project);
 
-  {
-    ScopedEnv empty("VELTRUN_PROJECT", "");
-    EXPECT_EQ(word(session.local_context(Json::object(), std::nullopt)), "needs_opt_in");
-  }
-  ScopedEnv env("VELTRUN_PROJECT", "P1");
+  session.env_project = "P1";
   outcome = session.local_context(Json::object(), std::nullopt);
   EXPECT_EQ(word(outcome), "needs_project");
   EXPECT_TRUE((*outcome)["projects"].empty());
@@ -204,8 +198,8 @@ TEST_F(LocalContext, ProjectFromTheEnvironment) {
   const std::string folder = dir("w");
   const std::vector<Json> list = {project("P1", folder), project("P2")};
   {
-    ScopedEnv env("VELTRUN_PROJECT", "P2");
     Session session;
+    session.env_project = "P2";
     session.cwd = folder;  // the environment wins over the workspace folder
     session.work_item = "DB-1";
     auto outcome = session.local_context(Json::object(), list);
@@ -217,14 +211,15 @@ TEST_F(LocalContext, ProjectFromTheEnvironment) {
 
     // A project chosen earlier is never replaced by the environment.
     Session chosen = consented();
+    chosen.env_project = "P2";
     chosen.project = list[0];
     chosen.source = "session selection";
     EXPECT_EQ(word(chosen.local_context(Json::object(), list)), "needs_board");
     EXPECT_EQ(chosen.project, list[0]);
     EXPECT_EQ(chosen.source, "session selection");
   }
-  ScopedEnv env("VELTRUN_PROJECT", "P9");
   Session session;
+  session.env_project = "P9";
   EXPECT_EQ(word(session.local_context(Json::object(), list)),
             "error: VELTRUN_PROJECT is not accessible; explicitly select an available project.");
   EXPECT_FALSE(session.project);

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "json_text.hpp"
 #include "process.hpp"
+#include "team_core/json_text.hpp"
 #include "temp_dir.hpp"
 
 namespace {
@@ -227,6 +227,27 @@ TEST_F(ServerProcess, RunsWithoutHome) {
                                                   "\n");
   EXPECT_EQ(exit.status, 0);
   EXPECT_EQ(lines(exit.out), std::vector<std::string>{ping_reply});
+}
+
+// The environment read at start reaches the session: the status shows the
+// workspace folder as given, before any consent or request to the service.
+TEST_F(ServerProcess, SessionStartsFromTheEnvironment) {
+  process::Environment env = environment();
+  env["VELTRUN_CWD"] = "/work/space\u00e9";
+  const process::Exit exit = process::run(
+      binary,
+      R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"veltrun_session","arguments":{}}})"
+      "\n",
+      env);
+  EXPECT_EQ(exit.status, 0);
+  const std::vector<std::string> replies = lines(exit.out);
+  ASSERT_EQ(replies.size(), 1u);
+  const auto reply = json_text::parse(replies[0]);
+  ASSERT_TRUE(reply);
+  const auto status = json_text::parse((*reply)["result"]["content"][0]["text"].get<std::string>());
+  ASSERT_TRUE(status) << replies[0];
+  EXPECT_EQ((*status)["status"], "needs_opt_in");
+  EXPECT_EQ((*status)["cwd"], "/work/space\u00e9");
 }
 
 // libcurl, and the libraries it brings, are loaded at the first request to

@@ -252,23 +252,43 @@ TEST(DescriptorSink, ReportsTheSystemErrorText) {
   ::close(full);
 }
 
-// A line far larger than a pipe's buffer arrives whole, even through a
-// non-blocking descriptor that takes it in pieces.
-TEST(DescriptorSink, WritesLongLinesWhole) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
-  const std::string line(3 << 20, 'x');
-  std::string received;
-  std::thread reader([&] {
-    char chunk[4096];
-    for (ssize_t got; (got = ::read(fds[0], chunk, sizeof chunk)) > 0;) received.append(chunk, got);
-  });
-  EXPECT_TRUE(server::descriptor_sink(fds[1])(line));
-  ::close(fds[1]);
-  reader.join();
-  ::close(fds[0]);
-  EXPECT_EQ(received, line + "\n");
+// A line arrives whole with its LF, even through a non-blocking descriptor
+// that takes it in pieces: empty, filling the pipe's buffer exactly (the LF
+// left over), far larger than the buffer, and in more pieces than one call
+// takes.
+// Bytes that differ from their neighbours, so that a piece resent or skipped
+// in part shows.
+std::string varied(std::size_t length, std::size_t seed = 0) {
+  std::string text(length, ' ');
+  for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('!' + (i * 7 + seed) % 90);
+  return text;
+}
+
+TEST(DescriptorSink, WritesEveryLineWhole) {
+  std::vector<std::string> many;
+  for (std::size_t i = 0; i < 20; ++i) many.push_back(varied(i % 3 == 0 ? 0 : i * 7000, i));
+  const std::vector<std::vector<std::string>> cases = {
+      {""}, {"x"}, {varied(65535)}, {varied(65536)}, {varied(3 << 20)}, many,
+  };
+  for (const std::vector<std::string>& pieces : cases) {
+    std::string line;
+    for (const std::string& piece : pieces) line += piece;
+    SCOPED_TRACE(std::to_string(pieces.size()) + " pieces, " + std::to_string(line.size()) + " bytes");
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    std::string received;
+    std::thread reader([&] {
+      char chunk[4096];
+      for (ssize_t got; (got = ::read(fds[0], chunk, sizeof chunk)) > 0;) received.append(chunk, got);
+    });
+    const std::vector<std::string_view> views(pieces.begin(), pieces.end());
+    EXPECT_TRUE(server::descriptor_sink(fds[1])(server::ReplyPieces(views)));
+    ::close(fds[1]);
+    reader.join();
+    ::close(fds[0]);
+    EXPECT_EQ(received, line + "\n");
+  }
 }
 
 // Without an absolute HOME there is no app folder: a relative one would lie

@@ -10,8 +10,8 @@
 
 #include "build_config.hpp"
 #include "context.hpp"
+#include "environment.hpp"
 #include "fake_service.hpp"
-#include "scoped_env.hpp"
 #include "temp_dir.hpp"
 
 namespace {
@@ -26,8 +26,6 @@ std::string boards_line(const std::string& project) { return "GET board/projects
 // the lists between calls; the fake reads them when a request arrives.
 class SessionResolution : public ::testing::Test {
  protected:
-  ScopedEnv no_project{"VELTRUN_PROJECT", nullptr};
-  ScopedEnv no_board{"VELTRUN_BOARD", nullptr};
   TempDir app;
   fake::Service service;
   login::Clock::time_point now = login::Clock::now();
@@ -250,8 +248,8 @@ TEST_F(SessionResolution, RemovedBoardIsAnErrorUntilAnotherIsChosen) {
 
 TEST_F(SessionResolution, EnvironmentChoosesProjectAndBoard) {
   {
-    ScopedEnv project("VELTRUN_PROJECT", "P2");
-    ScopedEnv board("VELTRUN_BOARD", "B2c");
+    const Environment env{.project = "P2", .board = "B2c"};
+    session = Session::from_env(env);
     auto outcome = call(Json::object());
     ASSERT_TRUE(outcome);
     EXPECT_EQ((*outcome)["status"], "ready");
@@ -259,17 +257,14 @@ TEST_F(SessionResolution, EnvironmentChoosesProjectAndBoard) {
     EXPECT_EQ(context::field(*session.board, "id"), "B2c");
     EXPECT_TRUE(session.opted_in);
 
-    session = Session{};
+    session = Session::from_env(env);
     EXPECT_EQ(word(select("project_id", "P2")), "needs_board") << "VELTRUN_BOARD only follows VELTRUN_PROJECT";
   }
   {
-    ScopedEnv project("VELTRUN_PROJECT", "P2");
-    ScopedEnv board("VELTRUN_BOARD", "B9");
-    session = Session{};
+    session = Session::from_env({.project = "P2", .board = "B9"});
     EXPECT_EQ(word(Json::object()), "error: Board does not belong to the selected project.");
   }
-  ScopedEnv project("VELTRUN_PROJECT", "P9");
-  session = Session{};
+  session = Session::from_env({.project = "P9"});
   EXPECT_EQ(word(Json::object()), "error: VELTRUN_PROJECT is not accessible; explicitly select an available project.");
 }
 
@@ -295,9 +290,9 @@ TEST_F(SessionResolution, BoundWorkItemChoosesTheBoard) {
       {"LOST", "error: Bound work item's board is unavailable."},
   };
   // The bound item is looked up only for a project that nobody chose explicitly.
-  ScopedEnv project("VELTRUN_PROJECT", "P2");
+  const Environment env{.project = "P2"};
   for (const Case& c : cases) {
-    session = Session{};
+    session = Session::from_env(env);
     session.work_item = c.bound;
     service.clear_requests();
     const std::string status = word(Json::object());
@@ -307,7 +302,7 @@ TEST_F(SessionResolution, BoundWorkItemChoosesTheBoard) {
         << c.bound;
   }
 
-  session = Session{};
+  session = Session::from_env(env);
   session.work_item = "DB-7";
   ASSERT_EQ(word(Json::object()), "ready");
   take_lines();
@@ -339,9 +334,9 @@ TEST_F(SessionResolution, BoardsWithoutAnIdMatchAnEmptyId) {
   };
   items = Json::array({Json{{"id", "W7"}, {"key", "NB-1"}}});
   // A project nobody chose explicitly, so that the bound item is looked up.
-  ScopedEnv project("VELTRUN_PROJECT", "P2");
+  const Environment env{.project = "P2"};
   for (const Case& c : cases) {
-    session = Session{};
+    session = Session::from_env(env);
     session.work_item = c.bound;
     boards["P2"] = c.boards;
     for (std::size_t i = 0; i < c.words.size(); ++i) {

@@ -1,4 +1,4 @@
-#include "json_text.hpp"
+#include "team_core/json_text.hpp"
 
 #include <algorithm>
 #include <cstring>
