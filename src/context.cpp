@@ -53,13 +53,17 @@ Json consent_question() {
 }
 
 // The system sees a path only up to its first NUL, so such a text names
-// something other than what it says.
-bool nameable(const std::filesystem::path& path) { return path.native().find('\0') == std::string::npos; }
+// something other than what it says; one past max_path_bytes names nothing.
+bool nameable(std::string_view path) {
+  return path.size() <= context::max_path_bytes && path.find('\0') == std::string_view::npos;
+}
 
-std::optional<std::filesystem::path> canonical_path(const std::filesystem::path& path) {
-  if (!nameable(path)) return std::nullopt;
+// Checked before the text becomes a path: making a path of it costs work in
+// its length.
+std::optional<std::filesystem::path> canonical_path(std::string_view text) {
+  if (!nameable(text)) return std::nullopt;
   std::error_code error;
-  auto result = std::filesystem::canonical(path, error);
+  auto result = std::filesystem::canonical(std::filesystem::path(text), error);
   if (error) return std::nullopt;
   return result;
 }
@@ -75,9 +79,11 @@ bool inside(const std::vector<std::filesystem::path>& folder, const std::vector<
   return true;
 }
 
-bool existing_absolute_directory(const std::filesystem::path& path) {
+bool existing_absolute_directory(const std::string& text) {
+  if (!nameable(text)) return false;
+  const std::filesystem::path path(text);
   std::error_code error;
-  return nameable(path) && path.is_absolute() && std::filesystem::is_directory(path, error);
+  return path.is_absolute() && std::filesystem::is_directory(path, error);
 }
 
 // The answer when the action settles the call; nothing when the call goes on.
@@ -243,12 +249,12 @@ const Json* first_with_id(const std::vector<Json>& records, std::string_view id)
 
 std::vector<Json> candidates(const std::vector<Json>& projects_list, const std::filesystem::path& cwd) {
   std::vector<Json> matches;
-  auto folder = canonical_path(cwd);
+  auto folder = canonical_path(cwd.native());
   if (!folder) return matches;
   const auto folder_parts = components(*folder);
   std::size_t best_depth = 0;
   for (const Json& project : projects_list) {
-    const std::string repo_path = field(project, "repoPath");
+    const std::string_view repo_path = field_view(project, "repoPath");
     if (repo_path.empty()) continue;
     auto repo = canonical_path(repo_path);
     if (!repo) continue;

@@ -2,6 +2,7 @@
 // The record rules every module shares and the workspace/registry rules.
 // The session record itself is in session_record.hpp, out of the tool
 // modules' sight.
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -44,6 +45,11 @@ bool has_id(const Json& record, std::string_view id);
 
 // The first record that has_id, or nullptr.
 const Json* first_with_id(const std::vector<Json>& records, std::string_view id);
+
+// The longest path a system call takes, PATH_MAX less its closing NUL: the
+// kernel refuses a longer one, so it names no folder and is never made
+// canonical, neither as a workspace folder nor as a repository path.
+inline constexpr std::size_t max_path_bytes = PATH_MAX - 1;
 
 // The projects whose canonical repository path holds the canonical workspace
 // folder, deepest matches only, in list order.

@@ -202,6 +202,37 @@ TEST_F(Workspace, DeepestWholeComponentMatchesWin) {
   EXPECT_TRUE(context::candidates(projects, cut).empty());
 }
 
+// A path text longer than a system call takes names nothing, even when its
+// "." components would resolve it to a folder within the limit.
+TEST_F(Workspace, PathsPastTheSystemLimitNeverMatch) {
+  auto app = dir("w/app");
+  auto src = dir("w/app/src");
+  // The path, then "/." components and at most one "/", to exactly bytes.
+  auto padded = [](const std::filesystem::path& path, std::size_t bytes) {
+    std::string text = path.string();
+    while (text.size() + 2 <= bytes) text += "/.";
+    if (text.size() < bytes) text += "/";
+    return text;
+  };
+  const std::size_t limit = context::max_path_bytes;
+  const struct {
+    const char* name;
+    std::string repo;
+    std::string folder;
+    bool matches;
+  } cases[] = {
+      {"plain", app.string(), src.string(), true},
+      {"repository path at the limit", padded(app, limit), src.string(), true},
+      {"repository path one past it", padded(app, limit + 1), src.string(), false},
+      {"repository path of 600 KB", padded(app, 600'000), src.string(), false},
+      {"folder at the limit", app.string(), padded(src, limit), true},
+      {"folder one past it", app.string(), padded(src, limit + 1), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(context::candidates({project("p", c.repo)}, c.folder).size(), c.matches ? 1u : 0u) << c.name;
+  }
+}
+
 TEST_F(Workspace, SymbolicLinksAreResolvedOnBothSides) {
   auto real = dir("real/repo");
   std::filesystem::create_directory_symlink(real, root.path() / "link");
