@@ -1,6 +1,7 @@
 #include "reading.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -64,12 +65,20 @@ std::string docs_section(const Result<std::vector<Json>>& pages) {
          "before work.\n";
 }
 
+// Whether text holds fragment. The C library's memmem is linear in both
+// lengths; std::string::find takes time in their product, and so does
+// building std::boyer_moore_searcher's tables, while a title and the
+// argument may each be megabytes.
+bool holds(const std::string& text, const std::string& fragment) {
+  return memmem(text.data(), text.size(), fragment.data(), fragment.size()) != nullptr;
+}
+
 // The one page whose lower-cased title holds the lower-cased text.
 const Json* page_by_fragment(const std::vector<Json>& pages, std::string_view text) {
   const std::string fragment = unicode_text::lower(text);
   const Json* found = nullptr;
   for (const Json& page : pages) {
-    if (unicode_text::lower(context::field(page, "title")).find(fragment) == std::string::npos) continue;
+    if (!holds(unicode_text::lower(context::field_view(page, "title")), fragment)) continue;
     if (found) return nullptr;
     found = &page;
   }

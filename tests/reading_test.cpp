@@ -300,6 +300,47 @@ TEST_F(Reading, GetDocPageFindsByIdExactTitleOrUniqueFragment) {
   }
 }
 
+// Titles and arguments that repeat themselves, where a search that restarts
+// wrongly after a partial match, or compares the wrong way round, goes astray.
+TEST_F(Reading, GetDocPageFragmentSearchOnRepetitiveTitles) {
+  const std::string run(std::size_t{1} << 20, 'a');
+  struct Case {
+    const char* name;
+    std::vector<std::string> titles;  // of the pages D1, D2, ...
+    std::string page;
+    std::string found;  // "" when no single page holds it
+  };
+  const std::vector<Case> cases = {
+      {"overlap after a partial match", {"aaaa", "aaab"}, "aab", "D2"},
+      {"period of two", {"ababab", "abababc"}, "ABABC", "D2"},
+      {"period of three", {"aabaabaab", "aabaabaac"}, "baac", "D2"},
+      {"the fragment longer than every title", {"ab", "abc"}, "abcd", ""},
+      {"a title inside the fragment", {"design"}, "system design", ""},
+      {"a fragment past 256 bytes", {std::string(300, 'a'), std::string(299, 'a') + "b"},
+       std::string(256, 'a') + "b", "D2"},
+      {"a megabyte of a and a b at the end", {run, run + "b"}, run.substr(1) + "b", "D2"},
+      {"a megabyte of a and no b", {run, run + "a"}, run.substr(1) + "b", ""},
+      {"a megabyte of a in both", {run, run + "a"}, run.substr(1), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Json pages = Json::array();
+    for (std::size_t i = 0; i < c.titles.size(); ++i) {
+      const std::string id = "D" + std::to_string(i + 1);
+      pages.push_back(Json{{"id", id}, {"title", c.titles[i]}});
+      service.on("GET", pages_route + "/" + id, Reply::json(Json{{"page", valid_page(id)}}));
+    }
+    service.on("GET", pages_route, Reply::json(Json{{"pages", pages}}));
+    const ToolOutcome outcome = reading::get_doc_page(client, "P1", {{"page", c.page}});
+    if (c.found.empty()) {
+      EXPECT_EQ(text(outcome), "error: " + ambiguous);
+    } else {
+      EXPECT_EQ(text(outcome), "Page ID: " + c.found + "\nVersion: 1\nStatus: \n\n# T\n\n");
+    }
+    service.clear_requests();
+  }
+}
+
 TEST_F(Reading, GetDocPageReadsTheListBeforeTheArgument) {
   for (const Json& arguments : {Json::object(), Json{{"page", ""}}, Json{{"page", 3}}, Json(nullptr)}) {
     SCOPED_TRACE(json_text::compact(arguments));
