@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -19,37 +20,51 @@ constexpr std::string_view no_pages = "(no docs pages)";
 constexpr std::string_view ambiguous_title = "Page title is missing or ambiguous. Use its ID.";
 constexpr std::string_view invalid_metadata = "Invalid page metadata; cannot safely edit.";
 
-// Item lines keyed by phase; std::string compares as unsigned bytes, so the
-// map's order is byte order. They grow with the board, so they stop at what
-// one reply may hold.
-struct PhaseLines {
-  std::map<std::string, std::vector<std::string>> groups;
-  std::size_t bytes = 0;
+// Item lines keyed by phase, each group's lines one text, each line ending in
+// "\n"; std::string compares as unsigned bytes, so the map's order is byte
+// order. They grow with the board, so they stop at what one reply may hold,
+// each group counted as a kept text (its heading in the reply is less) and
+// each line at its bytes: a board of a million short phases counts at what
+// it takes, not at its few bytes of text.
+class PhaseLines {
+ public:
+  bool too_large() const { return bytes_ > max_reply_bytes; }
 
-  bool too_large() const { return bytes > max_reply_bytes; }
   void add(const Json& item) {
     if (too_large()) return;
-    std::string line = reference(item) + " " + context::field(item, "title");
-    bytes += line.size() + 1;
-    groups[context::field(item, "phase")].push_back(std::move(line));
+    const std::string_view phase = context::field_view(item, "phase");
+    auto group = groups_.find(phase);
+    if (group == groups_.end()) {
+      if (!keep(client_http::kept_entry_bytes(phase.size()))) return;
+      group = groups_.emplace(phase, std::string()).first;
+    }
+    const std::string ref = reference(item);
+    const std::string_view title = context::field_view(item, "title");
+    if (!keep(ref.size() + 1 + title.size() + 1)) return;
+    group->second.append(ref).append(" ").append(title).append("\n");
   }
+
+  void write(std::string& text) const {
+    text += "Work items by phase:\n";
+    if (groups_.empty()) text += "(board empty)\n";
+    for (const auto& [phase, lines] : groups_) text.append("[").append(phase).append("]\n").append(lines);
+  }
+
+ private:
+  // Counts bytes about to be kept; false once they pass the bound.
+  bool keep(std::size_t bytes) {
+    bytes_ += bytes;
+    return !too_large();
+  }
+
+  std::map<std::string, std::string, std::less<>> groups_;
+  std::size_t bytes_ = 0;
 };
 
 std::string summary_line(const Result<Json>& summary) {
   if (!summary) return "Personal board summary unavailable: " + summary.error() + "\n\n";
   return "Board summary (show openStories and openStoriesAssignedToYou in the user language): " +
          json_text::compact(*summary) + "\n\n";
-}
-
-std::string phase_groups(const std::map<std::string, std::vector<std::string>>& groups) {
-  std::string text = "Work items by phase:\n";
-  if (groups.empty()) text += "(board empty)\n";
-  for (const auto& [phase, lines] : groups) {
-    text += "[" + phase + "]\n";
-    for (std::size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
-    text += "\n";
-  }
-  return text;
 }
 
 std::string docs_section(const Result<std::vector<Json>>& pages) {
@@ -143,12 +158,14 @@ ToolOutcome project_context(const Client& client, std::string_view project_id, s
                                           count.add(item);
                                           lines.add(item);
                                         }
+                                        // The rest of the board could not be shown: it is not read.
+                                        if (lines.too_large()) return std::unexpected(std::string());
                                         return {};
                                       });
-  if (!listed) return std::unexpected(listed.error());
   if (lines.too_large()) return ToolOutcome::oversized();
+  if (!listed) return std::unexpected(listed.error());
   std::string text = summary_line(count.summary(client, project_id, now));
-  text += phase_groups(lines.groups);
+  lines.write(text);
   text += docs_section(client.pages(project_id));
   return text;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <new>
 #include <string>
@@ -15,6 +16,7 @@
 #include "server.hpp"
 #include "session_record.hpp"
 #include "temp_dir.hpp"
+#include "tool_outcome.hpp"
 
 namespace {
 
@@ -367,6 +369,59 @@ TEST(CallBounds, WritesPastTheReplyBoundKeepWhatTheyWrote) {
       ASSERT_TRUE(board.session.board);
     }
     EXPECT_EQ(board.reply_text(c.tool, c.arguments), std::string(too_large) + " " + c.written);
+  }
+}
+
+// An item on B1 without key or reference, so that its line is " " and the title.
+std::string briefed_item(const std::string& id, const std::string& phase, const std::string& title) {
+  return R"({"boardId":"B1","comments":[],"id":")" + id + R"(","phase":")" + phase + R"(","title":")" + title +
+         "\"}";
+}
+
+// What the briefing keeps of the board counts against the reply bound, each
+// phase's heading and place among the groups as well as the item lines, and
+// the pages past the bound are not read.
+TEST(CallBounds, BriefingKeepsWhatOneReplyMayHold) {
+  const std::string mib(std::size_t{1} << 20, 'x');
+  const std::size_t mib_pages = max_reply_bytes / mib.size();
+  // 20,000 items of a 100-byte phase each, their last "W{n}" as the cursor needs.
+  const auto phase_each = [](std::size_t n) {
+    std::string page;
+    for (std::size_t k = 0; k < 20'000; ++k) {
+      std::string phase = std::to_string(n * 20'000 + k);
+      phase.resize(100, 'p');
+      page += briefed_item((k + 1 < 20'000 ? "V" + std::to_string(k) + "-" : "W") + std::to_string(n), phase, "T");
+      if (k + 1 < 20'000) page += ",";
+    }
+    return page;
+  };
+  struct Case {
+    const char* name;
+    std::size_t pages;
+    std::function<std::string(std::size_t)> page;
+  };
+  const std::vector<Case> cases = {
+      {"long titles", mib_pages + 8,
+       [&](std::size_t n) { return briefed_item("W" + std::to_string(n), "done", mib); }},
+      {"a long phase each", mib_pages + 8,
+       [&](std::size_t n) { return briefed_item("W" + std::to_string(n), std::to_string(n) + mib, "T"); }},
+      // 42 MB of text, but 400,000 groups.
+      {"many groups", 20, phase_each},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BoardService board;
+    board.pages = c.pages;
+    board.page = c.page;
+    board.make_ready();
+    EXPECT_EQ(board.reply_text("project_context"),
+              std::string(too_large) +
+                  " List one phase at a time with list_work_items and its phase argument, or read the board's "
+                  "counts with board_summary.");
+    EXPECT_LT(board.item_pages_read(), c.pages);
+    if (c.pages > mib_pages) {
+      EXPECT_GE(board.item_pages_read(), mib_pages) << "not before the bound";
+    }
   }
 }
 
