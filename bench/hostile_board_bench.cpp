@@ -18,9 +18,8 @@
 #include <string_view>
 
 #include "dispatch.hpp"
-#include "heap_peak.hpp"
+#include "measured_call.hpp"
 #include "temp_dir.hpp"
-#include "thread_times.hpp"
 
 namespace {
 
@@ -76,26 +75,7 @@ void tool_call(benchmark::State& state, Board& board, std::string_view name, con
   const Client client{app.path(), std::string(base_url), {.transport = board.transport()}};
   Session session;
   call_tool(session, client, "veltrun_session", {{"action", "enable"}, {"project_id", "P1"}, {"board_id", "B1"}});
-  std::size_t peak = 0;
-  std::size_t reply = 0;
-  int failed = 0;
-  const ThreadTimes start = ThreadTimes::now();
-  for (auto _ : state) {
-    heap_peak::start();
-    ToolOutcome outcome = call_tool(session, client, name, arguments);
-    peak = std::max(peak, heap_peak::stop());
-    reply = outcome ? outcome->size() : outcome.error().size();
-    if (!outcome) {
-      ++failed;
-      state.SetLabel(outcome.error().substr(0, 120));
-    }
-    benchmark::DoNotOptimize(outcome);
-  }
-  start.report_since(state);
-  state.counters["peak_heap"] =
-      benchmark::Counter(static_cast<double>(peak), benchmark::Counter::kDefaults, benchmark::Counter::OneK::kIs1024);
-  state.counters["reply_bytes"] = static_cast<double>(reply);
-  state.counters["failed"] = benchmark::Counter(failed, benchmark::Counter::kAvgIterations);
+  measured_calls(state, session, client, name, arguments);
 }
 
 // 499,999 items of 4 values fill a page to the answer's value cap.

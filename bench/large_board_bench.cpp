@@ -10,10 +10,9 @@
 #include <string>
 
 #include "dispatch.hpp"
-#include "heap_peak.hpp"
+#include "measured_call.hpp"
 #include "large_board.hpp"
 #include "temp_dir.hpp"
-#include "thread_times.hpp"
 
 namespace {
 
@@ -36,26 +35,7 @@ struct ReadySession {
 
 void tool_call(benchmark::State& state, const char* name, const Json& arguments) {
   ReadySession ready;
-  std::size_t peak = 0;
-  std::size_t reply = 0;
-  int failed = 0;
-  const ThreadTimes start = ThreadTimes::now();
-  for (auto _ : state) {
-    heap_peak::start();
-    ToolOutcome outcome = call_tool(ready.session, ready.client, name, arguments);
-    peak = std::max(peak, heap_peak::stop());
-    reply = outcome ? outcome->size() : outcome.error().size();
-    if (!outcome) {
-      ++failed;
-      state.SetLabel(outcome.error().substr(0, 120));
-    }
-    benchmark::DoNotOptimize(outcome);
-  }
-  start.report_since(state);
-  state.counters["peak_heap"] =
-      benchmark::Counter(static_cast<double>(peak), benchmark::Counter::kDefaults, benchmark::Counter::OneK::kIs1024);
-  state.counters["reply_bytes"] = static_cast<double>(reply);
-  state.counters["failed"] = benchmark::Counter(failed, benchmark::Counter::kAvgIterations);
+  measured_calls(state, ready.session, ready.client, name, arguments);
 }
 
 const Json middle_item = {{"reference", large_board::item_key(large_board::middle_item)}};
