@@ -14,7 +14,7 @@
 #include "client.hpp"
 #include "context.hpp"
 #include "server.hpp"
-#include "session_record.hpp"
+#include "session.hpp"
 #include "team_core/json_text.hpp"
 
 namespace fuzz {

@@ -1,7 +1,7 @@
 #pragma once
 // The record rules every module shares and the workspace/registry rules.
-// The session record itself is in session_record.hpp, out of the tool
-// modules' sight.
+// The session record itself is in session.hpp, out of the tool modules'
+// sight.
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +50,11 @@ const Json* first_with_id(const std::vector<Json>& records, std::string_view id)
 // kernel refuses a longer one, so it names no folder and is never made
 // canonical, neither as a workspace folder nor as a repository path.
 inline constexpr std::size_t max_path_bytes = PATH_MAX - 1;
+
+// Whether the system can name the path. It sees a path only up to its first
+// NUL, so such a text names something other than what it says; one past
+// max_path_bytes names nothing.
+bool nameable(std::string_view path);
 
 // The projects whose canonical repository path holds the canonical workspace
 // folder, deepest matches only, in list order.

@@ -2,7 +2,7 @@
 #include <string_view>
 
 #include "client.hpp"
-#include "session_record.hpp"
+#include "session.hpp"
 #include "tool_outcome.hpp"
 
 // Carries out one "tools/call": session tools, catalogue check, session gate,

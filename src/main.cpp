@@ -6,7 +6,7 @@
 #include "client.hpp"
 #include "environment.hpp"
 #include "server.hpp"
-#include "session_record.hpp"
+#include "session.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "client.hpp"
 #include "line_reader.hpp"
-#include "session_record.hpp"
+#include "session.hpp"
 #include "team_core/json_text.hpp"
 
 namespace server {

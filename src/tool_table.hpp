@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "client.hpp"
-#include "session_record.hpp"
+#include "session.hpp"
 #include "team_core/json_text.hpp"
 #include "tool_outcome.hpp"
 

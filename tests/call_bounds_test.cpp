@@ -14,7 +14,7 @@
 #include "client.hpp"
 #include "dispatch.hpp"
 #include "server.hpp"
-#include "session_record.hpp"
+#include "session.hpp"
 #include "temp_dir.hpp"
 #include "tool_outcome.hpp"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "environment.hpp"
-#include "session_record.hpp"
+#include "session.hpp"
 #include "temp_dir.hpp"
 
 namespace {

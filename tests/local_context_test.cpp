@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "context.hpp"
-#include "session_record.hpp"
+#include "session.hpp"
 #include "temp_dir.hpp"
 
 namespace {
