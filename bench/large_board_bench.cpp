@@ -10,8 +10,8 @@
 #include <string>
 
 #include "dispatch.hpp"
-#include "measured_call.hpp"
 #include "large_board.hpp"
+#include "measured_call.hpp"
 #include "temp_dir.hpp"
 
 namespace {

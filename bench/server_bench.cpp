@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "board_fixture.hpp"
-#include "tool_table.hpp"
 #include "client.hpp"
 #include "fake_service.hpp"
 #include "item_reference.hpp"
 #include "server.hpp"
 #include "temp_dir.hpp"
 #include "thread_times.hpp"
+#include "tool_table.hpp"
 
 namespace {
 

@@ -240,9 +240,9 @@ std::string with_retry(std::string text, bool retry_safe) {
 
 // A request the call's budget left no time to start.
 std::string not_sent(std::string_view method, std::string_view path, bool retry_safe) {
-  return with_retry("Veltrun API request " + std::string(method) + " " + std::string(path) +
-                        " was not sent: " + budget_sentence(),
-                    retry_safe);
+  return with_retry(
+      "Veltrun API request " + std::string(method) + " " + std::string(path) + " was not sent: " + budget_sentence(),
+      retry_safe);
 }
 
 // A request in flight that the call's budget ended.

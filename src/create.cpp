@@ -192,8 +192,8 @@ ToolOutcome doc_page(const Client& client, std::string_view project_id, const Js
 namespace {
 
 // The creation's text from the answer to its request.
-ToolOutcome created(const Result<Json>& response, bool docs, std::string_view response_key,
-                    std::string_view project_id, std::optional<std::string_view> board_id) {
+ToolOutcome created(const Result<Json>& response, bool docs, std::string_view response_key, std::string_view project_id,
+                    std::optional<std::string_view> board_id) {
   if (!response) return unknown_outcome(response.error(), creation_unknown_outcome);
   const Json* record = member(*response, response_key);
   if (record == nullptr) {

@@ -124,20 +124,25 @@ constexpr std::string_view one_page = "Read one page by its ID or title with get
 constexpr auto table = std::to_array<Row>({
     {"veltrun_login", catalogue::veltrun_login, sign_in},
     {"veltrun_session", catalogue::veltrun_session, session_tool},
-    {"project_context", catalogue::project_context,
+    {"project_context",
+     catalogue::project_context,
      [](const Call& call) {
        return reading::project_context(call.client, call.project_id, call.board_id, call.board,
                                        call.client.wall_clock());
      },
      {},
      board_by_phase},
-    {"list_doc_pages", catalogue::list_doc_pages,
-     [](const Call& call) { return reading::list_doc_pages(call.client, call.project_id); }, {}, one_page},
+    {"list_doc_pages",
+     catalogue::list_doc_pages,
+     [](const Call& call) { return reading::list_doc_pages(call.client, call.project_id); },
+     {},
+     one_page},
     {"get_doc_page", catalogue::get_doc_page,
      [](const Call& call) { return reading::get_doc_page(call.client, call.project_id, call.arguments); },
      workflow::edit_page},
     {"get_work_item", catalogue::get_work_item, on_work_item<work_items::get>, workflow::read_item},
-    {"list_work_items", catalogue::list_work_items,
+    {"list_work_items",
+     catalogue::list_work_items,
      [](const Call& call) {
        return reading::list_work_items(call.client, call.project_id, call.board_id, call.arguments);
      },

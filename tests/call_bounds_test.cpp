@@ -86,7 +86,8 @@ class BoardService {
   std::string reply_text(std::string_view name, const Json& arguments = Json::object()) {
     const Json reply = Json::parse(reply_line(1, name, arguments));
     const Json& result = reply.at("result");
-    return (result.at("isError").get<bool>() ? "error: " : "") + result.at("content").at(0).at("text").get<std::string>();
+    return (result.at("isError").get<bool>() ? "error: " : "") +
+           result.at("content").at(0).at("text").get<std::string>();
   }
   std::size_t item_pages_read() const {
     return std::count_if(paths.begin(), paths.end(), [](const std::string& p) { return p.starts_with(items_path); });
@@ -273,7 +274,8 @@ TEST(CallBounds, ResultsPastTheReplyBoundFailWithTheirSentence) {
   board.answers["board/projects/P1/work-items"] = R"({"workItem":{"boardId":"B1","field":)" + nested +
                                                   R"(,"id":"W9","key":"DB-9","projectId":"P1","title":"New"}})";
   board.paths.clear();
-  EXPECT_EQ(board.reply_text("create_work_item", {{"title", "New"}}), std::string(too_large) + std::string(not_created));
+  EXPECT_EQ(board.reply_text("create_work_item", {{"title", "New"}}),
+            std::string(too_large) + std::string(not_created));
   EXPECT_EQ(std::count(board.paths.begin(), board.paths.end(), "board/projects/P1/work-items"), 1);
 }
 
@@ -307,8 +309,8 @@ void serve_writes(BoardService& board, const std::string& echoed_title) {
   board.page = [](std::size_t) { return item(1, R"("assigneeUserId":null)"); };
   board.dir.write("board-token.txt", board_jwt);
   const std::string path = "board/projects/P1/work-items";
-  board.answers[path] = R"({"workItem":{"boardId":"B1","id":"W9","key":"DB-9","projectId":"P1","title":")" +
-                        echoed_title + "\"}}";
+  board.answers[path] =
+      R"({"workItem":{"boardId":"B1","id":"W9","key":"DB-9","projectId":"P1","title":")" + echoed_title + "\"}}";
   board.answers[path + "/W1/comments"] = "{}";
   board.answers[path + "/W1/phase"] = "{}";
   board.answers[path + "/W1/assignment"] =
@@ -337,7 +339,9 @@ TEST(CallBounds, WritesPastTheReplyBoundKeepWhatTheyWrote) {
   const std::vector<Case> cases = {
       {"echo", "create_work_item", {{"title", title}}, created},
       {"echo", "create_doc_page", {{"title", title}, {"body_markdown", ""}}, created},
-      {"echo", "update_doc_page", {{"page_id", "D1"}, {"expected_version", 1}, {"title", title}},
+      {"echo",
+       "update_doc_page",
+       {{"page_id", "D1"}, {"expected_version", 1}, {"title", title}},
        "Edit is not confirmed. Do not retry automatically. Read the page and reconcile its current content/version "
        "first."},
       {"names", "post_comment", {{"reference", "DB-1"}, {"body", "Done."}}, comment},
@@ -351,10 +355,11 @@ TEST(CallBounds, WritesPastTheReplyBoundKeepWhatTheyWrote) {
     if (c.name == "echo") {
       board.make_ready();
       const std::string pages = "docs/projects/P1/pages";
-      board.answers[pages] = R"({"page":{"id":"D2","projectId":"P1","spaceId":"S1","status":"draft","title":")" +
-                             quotes + "\"}}";
+      board.answers[pages] =
+          R"({"page":{"id":"D2","projectId":"P1","spaceId":"S1","status":"draft","title":")" + quotes + "\"}}";
       const std::string edited = R"({"page":{"bodyMarkdown":"","id":"D1","projectId":"P1","status":"draft",)"
-                                 R"("title":")" + quotes + R"(","version":2}})";
+                                 R"("title":")" +
+                                 quotes + R"(","version":2}})";
       board.instead = [edited](const HttpExchange& request) -> std::optional<HttpAnswer> {
         if (request.method != "PATCH") return std::nullopt;
         return HttpReply{.status = 200, .body = edited};
@@ -374,8 +379,7 @@ TEST(CallBounds, WritesPastTheReplyBoundKeepWhatTheyWrote) {
 
 // An item on B1 without key or reference, so that its line is " " and the title.
 std::string briefed_item(const std::string& id, const std::string& phase, const std::string& title) {
-  return R"({"boardId":"B1","comments":[],"id":")" + id + R"(","phase":")" + phase + R"(","title":")" + title +
-         "\"}";
+  return R"({"boardId":"B1","comments":[],"id":")" + id + R"(","phase":")" + phase + R"(","title":")" + title + "\"}";
 }
 
 // What the briefing keeps of the board counts against the reply bound, each
@@ -401,8 +405,7 @@ TEST(CallBounds, BriefingKeepsWhatOneReplyMayHold) {
     std::function<std::string(std::size_t)> page;
   };
   const std::vector<Case> cases = {
-      {"long titles", mib_pages + 8,
-       [&](std::size_t n) { return briefed_item("W" + std::to_string(n), "done", mib); }},
+      {"long titles", mib_pages + 8, [&](std::size_t n) { return briefed_item("W" + std::to_string(n), "done", mib); }},
       {"a long phase each", mib_pages + 8,
        [&](std::size_t n) { return briefed_item("W" + std::to_string(n), std::to_string(n) + mib, "T"); }},
       // 42 MB of text, but 400,000 groups.
@@ -592,25 +595,48 @@ TEST(CallBounds, BudgetTextsSayWhatHappened) {
     std::string name;
     std::string tool;
     Json arguments;
-    std::string late;   // the request cut off by the budget, or after which it is spent
+    std::string late;  // the request cut off by the budget, or after which it is spent
     bool cut;
     std::string reply;  // after "error: "
   };
   const std::vector<Case> cases = {
-      {"comment cut", "post_comment", {{"reference", "DB-1"}, {"body", "Done."}}, items + "/W1/comments", true,
+      {"comment cut",
+       "post_comment",
+       {{"reference", "DB-1"}, {"body", "Done."}},
+       items + "/W1/comments",
+       true,
        "Veltrun API answered too slowly for POST " + items + "/W1/comments" + budget +
            " Comment is not confirmed. Do not retry automatically: read the work item's comments with get_work_item "
            "first."},
-      {"comment not sent", "post_comment", {{"reference", "DB-1"}, {"body", "Done."}}, items + "?", false,
+      {"comment not sent",
+       "post_comment",
+       {{"reference", "DB-1"}, {"body", "Done."}},
+       items + "?",
+       false,
        "Veltrun API request POST " + items + "/W1/comments was not sent" + budget},
-      {"creation not sent", "create_work_item", {{"title", "New"}}, "board/projects/P1/boards", false,
+      {"creation not sent",
+       "create_work_item",
+       {{"title", "New"}},
+       "board/projects/P1/boards",
+       false,
        "Veltrun API request POST " + items + " was not sent" + budget + std::string(not_created)},
-      {"assignment after the phase", "update_phase", {{"reference", "DB-1"}, {"phase", "review"}},
-       items + "/W1/phase", false,
+      {"assignment after the phase",
+       "update_phase",
+       {{"reference", "DB-1"}, {"phase", "review"}},
+       items + "/W1/phase",
+       false,
        "Veltrun API request PATCH " + items + "/W1/assignment was not sent" + budget},
-      {"read not sent", "get_work_item", {{"reference", "DB-1"}}, items + "?", false,
+      {"read not sent",
+       "get_work_item",
+       {{"reference", "DB-1"}},
+       items + "?",
+       false,
        "Veltrun API request GET " + items + "/W1/comments was not sent" + budget + retry},
-      {"page cut", "list_work_items", {}, items + "?", true,
+      {"page cut",
+       "list_work_items",
+       {},
+       items + "?",
+       true,
        "Veltrun API answered too slowly for GET " + items + "?limit=100&include=comments&boardId=B1" + budget + retry},
   };
   for (const Case& c : cases) {

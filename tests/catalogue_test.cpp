@@ -1,9 +1,9 @@
-#include "tool_table.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "tool_table.hpp"
 
 namespace {
 

@@ -186,8 +186,7 @@ TEST_F(Dispatch, SuccessIsFramedWithHeaderAndGuidance) {
   service.on("GET", "board/projects/P1/work-items/W1/review-findings", Reply::json(Json{{"findings", 1}}));
   const std::string read = text(call("get_work_item", {{"reference", "W1"}}));
   EXPECT_TRUE(read.starts_with(header + "\n{\n  \"history\": [],\n  \"item\": {\n")) << read;
-  EXPECT_TRUE(read.ends_with("  \"reviewFindings\": 1\n}\n\nWorkflow guidance: " +
-                             std::string(workflow::read_item)))
+  EXPECT_TRUE(read.ends_with("  \"reviewFindings\": 1\n}\n\nWorkflow guidance: " + std::string(workflow::read_item)))
       << read;
 }
 

@@ -63,9 +63,9 @@ TEST(HostileService, SameProcessAnswersAfterEachHostileAnswer) {
   std::string nested = std::string(120, '[') + "0";
   for (int i = 1; i < 300'000; ++i) nested += ",0";
   nested += std::string(120, ']');
-  service.on("GET", items_path,
-             fake::Reply::raw(200, R"({"items":[{"boardId":"B1","field":)" + nested + R"(,"id":"W1"}]})",
-                              "application/json"));
+  service.on(
+      "GET", items_path,
+      fake::Reply::raw(200, R"({"items":[{"boardId":"B1","field":)" + nested + R"(,"id":"W1"}]})", "application/json"));
   service.on("GET", items_path, fake::Reply::json(Json{{"items", Json::array({item("W1")})}, {"nextCursor", nullptr}}));
 
   process::Child server(VELTRUN_LOOPBACK_BINARY,

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "tool_table.hpp"
 #include "fake_service.hpp"
 #include "temp_dir.hpp"
+#include "tool_table.hpp"
 
 namespace {
 
