@@ -369,13 +369,6 @@ HttpAnswer Client::exchange(std::string_view method, std::string_view path, std:
 
 std::expected<Json, Client::Failure> Client::send(std::string_view method, std::string_view path, bool docs,
                                                   const std::optional<Json>& body) const {
-  std::size_t body_bytes = 0;
-  return send_measured(method, path, docs, body, body_bytes);
-}
-
-std::expected<Json, Client::Failure> Client::send_measured(std::string_view method, std::string_view path, bool docs,
-                                                           const std::optional<Json>& body,
-                                                           std::size_t& body_bytes) const {
   auto credential = token(docs);
   if (!credential) return std::unexpected(Failure{credential.error()});
   std::vector<std::string> headers = {std::string(api_user_agent), "Accept: application/json",
@@ -384,7 +377,6 @@ std::expected<Json, Client::Failure> Client::send_measured(std::string_view meth
   const bool retry_safe = !write && !call_wrote_;
   if (call_spent()) return std::unexpected(Failure{not_sent(method, path, retry_safe)});
   const HttpAnswer answer = exchange(method, path, std::move(headers), body);
-  if (answer) body_bytes = answer->body.size();
   // An answer cut off by the budget, or none: whatever the cut left says nothing.
   const bool cut_short = !answer || (!answer->body_read && answer->status < 400 && answer->status != 204);
   std::expected<Json, Failure> outcome;

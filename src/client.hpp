@@ -153,9 +153,9 @@ class Client {
   // there, and far below the 1 MiB that libcurl lets a request head hold.
   static constexpr std::size_t max_credential_file_bytes = std::size_t{16} << 10;
 
-  // Takes each page's items in page order, free to move them out, and the
-  // page's decoded size; an error ends the listing with that text.
-  using ItemPages = std::function<Result<void>(std::vector<Json>& items, std::size_t page_bytes)>;
+  // Takes each page's items in page order, free to move them out; an error
+  // ends the listing with that text.
+  using ItemPages = std::function<Result<void>(std::vector<Json>& items)>;
 
   // Every page of a project's work items, optionally scoped to one board,
   // handed to take one at a time: only what take keeps outlives its page.
@@ -195,9 +195,6 @@ class Client {
   // connection.
   HttpAnswer exchange(std::string_view method, std::string_view path, std::vector<std::string> headers,
                       const std::optional<Json>& body) const;
-  // send, also telling the decoded size of the answer's body when one came.
-  std::expected<Json, Failure> send_measured(std::string_view method, std::string_view path, bool docs,
-                                             const std::optional<Json>& body, std::size_t& body_bytes) const;
 
   std::optional<std::filesystem::path> app_dir_;
   std::string base_url_;

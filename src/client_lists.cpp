@@ -146,8 +146,7 @@ Result<void> Client::each_item_page(std::string_view project_id, std::optional<s
     if (page_count > client_http::max_list_pages) return too_large();
     std::string path = first_page;
     if (!cursor.empty()) path.append("&cursor=").append(cursor);
-    std::size_t page_bytes = 0;
-    auto page = send_measured("GET", path, false, std::nullopt, page_bytes);
+    auto page = send("GET", path, false);
     if (!page) return std::unexpected(std::move(page.error().text));
     auto list = extract(*page, item_keys);
     if (!list) return std::unexpected(list.error());
@@ -155,7 +154,7 @@ Result<void> Client::each_item_page(std::string_view project_id, std::optional<s
     const bool more = more_pages(*page);
     // Read before take may move the items away.
     std::string next_id = list->empty() ? std::string() : context::field(list->back(), "id");
-    if (auto taken = take(*list, page_bytes); !taken) return taken;
+    if (auto taken = take(*list); !taken) return taken;
     if (!more) return {};
     auto next = used.next(std::move(next_id));
     if (!next) return std::unexpected(next.error());
@@ -167,16 +166,15 @@ Result<std::vector<Json>> Client::items_kept(std::string_view project_id, std::o
                                              std::string_view include, const ItemFilter& keep) const {
   std::vector<Json> items;
   Held held;
-  auto listed =
-      each_item_page(project_id, board_id, include, [&](std::vector<Json>& page, std::size_t) -> Result<void> {
-        for (Json& item : page) {
-          if (!keep(item)) continue;
-          held.add(item);
-          if (held.too_large()) return too_large();
-          items.push_back(std::move(item));
-        }
-        return {};
-      });
+  auto listed = each_item_page(project_id, board_id, include, [&](std::vector<Json>& page) -> Result<void> {
+    for (Json& item : page) {
+      if (!keep(item)) continue;
+      held.add(item);
+      if (held.too_large()) return too_large();
+      items.push_back(std::move(item));
+    }
+    return {};
+  });
   if (!listed) return std::unexpected(listed.error());
   return items;
 }

@@ -152,16 +152,15 @@ ToolOutcome project_context(const Client& client, std::string_view project_id, s
                             const Json& board, const tracking::WallClock& now) {
   tracking::BoardCount count(board);
   PhaseLines lines;
-  auto listed = client.each_item_page(project_id, board_id, "comments",
-                                      [&](std::vector<Json>& page, std::size_t) -> Result<void> {
-                                        for (const Json& item : page) {
-                                          count.add(item);
-                                          lines.add(item);
-                                        }
-                                        // The rest of the board could not be shown: it is not read.
-                                        if (lines.too_large()) return std::unexpected(std::string());
-                                        return {};
-                                      });
+  auto listed = client.each_item_page(project_id, board_id, "comments", [&](std::vector<Json>& page) -> Result<void> {
+    for (const Json& item : page) {
+      count.add(item);
+      lines.add(item);
+    }
+    // The rest of the board could not be shown: it is not read.
+    if (lines.too_large()) return std::unexpected(std::string());
+    return {};
+  });
   if (lines.too_large()) return ToolOutcome::oversized();
   if (!listed) return std::unexpected(listed.error());
   std::string text = summary_line(count.summary(client, project_id, now));

@@ -185,8 +185,8 @@ Result<Json> bound_item_board(const Session& copy, const Client& client, const s
                               const std::vector<Json>& boards) {
   std::string board_id;
   int matches = 0;
-  auto listed = client.each_item_page(
-      project_id, std::nullopt, "comments", [&](std::vector<Json>& page, std::size_t) -> Result<void> {
+  auto listed =
+      client.each_item_page(project_id, std::nullopt, "comments", [&](std::vector<Json>& page) -> Result<void> {
         for (const Json& item : page) {
           if (reference(item) != copy.work_item && !context::has_id(item, copy.work_item)) {
             continue;

@@ -61,11 +61,11 @@ std::string walk_error(const Client& client, const std::string& listed, const st
 // looked at. Only the matches of the reference outlive their page.
 Result<Json> chosen_item(const Call& call, std::string_view include) {
   Choice choice(item_reference(call), {"id", "key", "reference"});
-  auto listed = call.client.each_item_page(call.project_id, call.board_id, include,
-                                           [&](std::vector<Json>& page, std::size_t) -> Result<void> {
-                                             choice.consider(page);
-                                             return {};
-                                           });
+  auto listed =
+      call.client.each_item_page(call.project_id, call.board_id, include, [&](std::vector<Json>& page) -> Result<void> {
+        choice.consider(page);
+        return {};
+      });
   if (!listed) return std::unexpected(walk_error(call.client, listed.error(), choice.error()));
   return std::move(choice).take();
 }
@@ -103,11 +103,11 @@ ToolOutcome work_item_time(const Call& call) {
 
 ToolOutcome board_summary(const Call& call) {
   tracking::BoardCount count(call.board);
-  auto listed = call.client.each_item_page(call.project_id, call.board_id, "",
-                                           [&](std::vector<Json>& page, std::size_t) -> Result<void> {
-                                             for (const Json& item : page) count.add(item);
-                                             return {};
-                                           });
+  auto listed =
+      call.client.each_item_page(call.project_id, call.board_id, "", [&](std::vector<Json>& page) -> Result<void> {
+        for (const Json& item : page) count.add(item);
+        return {};
+      });
   if (!listed) return std::unexpected(walk_error(call.client, listed.error(), count.error()));
   return compact(count.summary(call.client, call.project_id, call.client.wall_clock()));
 }
